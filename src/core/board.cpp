@@ -1,0 +1,237 @@
+// Making and unmaking moves, reflection and the plane export.
+#include "board.h"
+
+#include "bits.h"
+#include "fault.h"
+
+#include <bit>
+
+namespace quarn_chess {
+
+namespace {
+
+    constexpr std::uint64_t info_bit(unsigned b) { return std::uint64_t { 1 } << b; }
+
+    constexpr bool is_pawn(PieceIndex p) { return p == PAWN || p == BLACK_OFFSET + PAWN; }
+    constexpr bool is_king(PieceIndex p) { return p == KING || p == BLACK_OFFSET + KING; }
+
+    // The move as the user would have written it, for error messages.
+    std::string describe(ChessMove m)
+    {
+        std::string text = ChessMove::square(m.from()) + ChessMove::square(m.to());
+        if (m.special() >= 4 && m.special() <= 7)
+            text += "nbrq"[m.special() - 4];
+        return text;
+    }
+
+} // namespace
+
+std::optional<PieceIndex> Board::get_piece(
+    unsigned square, PieceIndex first, PieceIndex last, Bitboard blockers) const
+{
+    const Bitboard bit = square_bit(square);
+    if (!(blockers & bit))
+        return std::nullopt;
+    for (PieceIndex i = first; i < last; ++i)
+        if (pieces[i] & bit)
+            return i;
+    return std::nullopt;
+}
+
+Bitboard Board::occupied() const
+{
+    Bitboard all = 0;
+    for (const Bitboard b : pieces)
+        all |= b;
+    return all;
+}
+
+Bitboard Board::side_mask(PieceIndex offset) const
+{
+    return pieces[offset] | pieces[offset + 1] | pieces[offset + 2] | pieces[offset + 3]
+        | pieces[offset + 4] | pieces[offset + 5];
+}
+
+// Classifies the move by the pieces on the board and by geometry; the special code only picks
+// the promoted piece. All decisions are made before the first write, so a refused move leaves the
+// board, its history and its hash untouched.
+std::optional<Error> Board::push_move(ChessMove chess_move)
+{
+    const unsigned from = chess_move.from();
+    const unsigned to = chess_move.to();
+    const unsigned special = chess_move.special();
+    const bool white_to_move = info & 1;
+    const Bitboard blockers = occupied();
+
+    const std::optional<PieceIndex> moving = get_piece(from, 0, PIECE_COUNT, blockers);
+    check(moving.has_value(), MISSING_VALUE);
+    const PieceIndex move_type = *moving;
+
+    // The colour of the moving piece decides whose pieces can be captured.
+    const bool white_piece = move_type < BLACK_OFFSET;
+    std::optional<PieceIndex> capture_type = white_piece
+        ? get_piece(to, BLACK_OFFSET, PIECE_COUNT, blockers)
+        : get_piece(to, WHITE_OFFSET, BLACK_OFFSET, blockers);
+
+    // A pawn changing file without finding a piece to take captures en passant.
+    const bool en_passant = is_pawn(move_type) && !capture_type && file_of(from) != file_of(to);
+    unsigned victim = 0;
+    unsigned victim_square = 0;
+    if (en_passant) {
+        capture_type = BLACK_OFFSET - move_type;
+        victim = white_to_move ? BLACK_OFFSET + PAWN : PAWN;
+        if (white_to_move ? to < 8 : to >= 56)
+            return Error { "En passant victim off the board for " + describe(chess_move) };
+        victim_square = white_to_move ? to - 8 : to + 8;
+    }
+
+    std::optional<PieceIndex> promotion_type;
+    if (is_pawn(move_type) && (rank_of(to) == 0 || rank_of(to) == 7)) {
+        if (special < ChessMove::PROMOTE_KNIGHT || special > ChessMove::PROMOTE_QUEEN)
+            return Error { "Missing promotion type for " + describe(chess_move) };
+        promotion_type = move_type + special - 3;
+    }
+
+    std::optional<PieceIndex> castle_type;
+    if (is_king(move_type) && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6))
+        castle_type = move_type - 2;
+
+    // History first: the old value of every bitboard about to change, then the old info word.
+    std::uint16_t moved = 0;
+    for (const std::optional<PieceIndex>& p : { std::optional<PieceIndex>(move_type), capture_type,
+             castle_type, promotion_type }) {
+        if (p) {
+            pieces_stacks[*p].push_back(pieces[*p]);
+            moved |= static_cast<std::uint16_t>(1u << *p);
+        }
+    }
+    move_stack.push_back(MoveRecord { info, moved });
+
+    pieces[move_type] = move_bit(pieces[move_type], from, to);
+    zobrist.xor_piece(move_type, from);
+    zobrist.xor_piece(move_type, to);
+
+    if (en_passant) {
+        pieces[victim] = delete_bit(pieces[victim], victim_square);
+        zobrist.xor_piece(victim, victim_square);
+    } else if (capture_type) {
+        pieces[*capture_type] = delete_bit(pieces[*capture_type], to);
+        zobrist.xor_piece(*capture_type, to);
+    }
+
+    if (castle_type) {
+        const unsigned base = white_to_move ? 0 : 56;
+        const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
+        const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
+        pieces[*castle_type] = move_bit(pieces[*castle_type], rook_from, rook_to);
+        zobrist.xor_piece(*castle_type, rook_from);
+        zobrist.xor_piece(*castle_type, rook_to);
+    }
+
+    if (promotion_type) {
+        pieces[move_type] = delete_bit(pieces[move_type], to);
+        pieces[*promotion_type] |= square_bit(to);
+        zobrist.xor_piece(move_type, to);
+        zobrist.xor_piece(*promotion_type, to);
+    }
+
+    // Only the side to move's group can hold an en-passant bit; all of them go.
+    const unsigned ep_base = white_to_move ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE;
+    for (unsigned f : get_bits((info >> ep_base) & 0xFF))
+        zobrist.xor_info(ep_base + f);
+    info &= ~INFO_EP_MASK;
+
+    // Every double step records its file, whether or not a pawn can take en passant.
+    if (move_type == PAWN && rank_of(to) == rank_of(from) + 2) {
+        info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
+        zobrist.xor_info(INFO_EP_BLACK_TO_MOVE + file_of(to));
+    }
+    if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2) {
+        info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
+        zobrist.xor_info(INFO_EP_WHITE_TO_MOVE + file_of(to));
+    }
+
+    const auto clear_right = [&](unsigned bit, bool condition) {
+        if ((info & info_bit(bit)) && condition) {
+            info &= ~info_bit(bit);
+            zobrist.xor_info(bit);
+        }
+    };
+    if (white_to_move) {
+        clear_right(INFO_WHITE_KING_SIDE, move_type == KING || (move_type == ROOK && from == 7));
+        clear_right(INFO_WHITE_QUEEN_SIDE, move_type == KING || (move_type == ROOK && from == 0));
+    } else {
+        clear_right(INFO_BLACK_KING_SIDE,
+            move_type == BLACK_OFFSET + KING || (move_type == BLACK_OFFSET + ROOK && from == 63));
+        clear_right(INFO_BLACK_QUEEN_SIDE,
+            move_type == BLACK_OFFSET + KING || (move_type == BLACK_OFFSET + ROOK && from == 56));
+    }
+    // A rook taken on its corner takes the right with it, whoever captures.
+    clear_right(INFO_WHITE_KING_SIDE, to == 7 && capture_type == ROOK);
+    clear_right(INFO_WHITE_QUEEN_SIDE, to == 0 && capture_type == ROOK);
+    clear_right(INFO_BLACK_KING_SIDE, to == 63 && capture_type == BLACK_OFFSET + ROOK);
+    clear_right(INFO_BLACK_QUEEN_SIDE, to == 56 && capture_type == BLACK_OFFSET + ROOK);
+
+    info ^= INFO_WHITE_TO_MOVE;
+    zobrist.xor_info(0);
+    return std::nullopt;
+}
+
+// Restores the info word and the recorded bitboards, toggling the hash for each bit that
+// differs, so hash and position come back together.
+void Board::pop_move()
+{
+    check(!move_stack.empty(), MISSING_VALUE);
+    const MoveRecord record = move_stack.back();
+    move_stack.pop_back();
+
+    // Moves only ever change info bits 0..20.
+    for (unsigned b : get_bits(info ^ record.info))
+        if (b < ZOBRIST_INFO_BITS)
+            zobrist.xor_info(b);
+    info = record.info;
+
+    for (unsigned piece_type : get_bits(record.moved)) {
+        const Bitboard old_value = pieces_stacks[piece_type].back();
+        pieces_stacks[piece_type].pop_back();
+        for (unsigned s : get_bits(pieces[piece_type] ^ old_value))
+            zobrist.xor_piece(piece_type, s);
+        pieces[piece_type] = old_value;
+    }
+}
+
+void Board::reflect()
+{
+    for (unsigned kind = 0; kind < BLACK_OFFSET; ++kind) {
+        const Bitboard white = pieces[kind];
+        pieces[kind] = __builtin_bswap64(pieces[kind + BLACK_OFFSET]);
+        pieces[kind + BLACK_OFFSET] = __builtin_bswap64(white);
+    }
+
+    const std::uint64_t old = info;
+    info = (old & ~std::uint64_t { 0x1FFFFE }) ^ 1; // bits 1..20 cleared, side flipped
+    info |= (old & 0x06) << 2 | (old & 0x18) >> 2; // K, Q <-> k, q
+    info |= (old & 0x1FE0) << 8 | (old & 0x1FE000) >> 8; // en-passant groups exchanged
+
+    for (std::vector<std::uint64_t>& stack : pieces_stacks)
+        std::vector<std::uint64_t>().swap(stack);
+    std::vector<MoveRecord>().swap(move_stack);
+
+    // The hash follows the new position, as if the board had been built from it.
+    zobrist = ZobristBoardComponent::new_component(pieces, info);
+}
+
+Planes Board::planes_of(const std::array<Bitboard, PIECE_COUNT>& pieces)
+{
+    Planes planes;
+    for (unsigned p = 0; p < PIECE_COUNT; ++p)
+        for (unsigned s = 0; s < 64; ++s)
+            planes[p * 64 + s] = static_cast<std::uint8_t>((pieces[p] >> s) & 1);
+    return planes;
+}
+
+Planes Board::bitboard() const { return planes_of(pieces); }
+
+Planes Board::bitboard_from_fen(std::string_view fen) { return planes_of(pieces_from_fen(fen)); }
+
+} // namespace quarn_chess

@@ -1,0 +1,75 @@
+// MoveGenerator: magic attack tables, the attack test, pseudo-legal and legal move lists.
+#pragma once
+
+#include "attacks.h"
+#include "board.h"
+#include "chess_move.h"
+#include "types.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quarn_chess {
+
+// Upper bound on the pseudo-legal moves of any position a FEN text can describe, overlapping
+// bitboards included: per piece kind at most |own| * |not own| <= 1024 (from, to) pairs, pawns at
+// most 14 moves each, kings 8 steps each plus two castlings.
+constexpr std::size_t MAX_MOVES = 4608;
+
+// A fixed-capacity move list that lives on the caller's stack: generation never allocates.
+class MoveList {
+public:
+    void push_back(ChessMove m) { moves_[size_++] = m; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    void resize(std::size_t n) { size_ = n; }
+    ChessMove operator[](std::size_t i) const { return moves_[i]; }
+    ChessMove& operator[](std::size_t i) { return moves_[i]; }
+    const ChessMove* begin() const { return moves_.data(); }
+    const ChessMove* end() const { return moves_.data() + size_; }
+    ChessMove* begin() { return moves_.data(); }
+    ChessMove* end() { return moves_.data() + size_; }
+
+private:
+    std::size_t size_ = 0;
+    std::array<ChessMove, MAX_MOVES> moves_;
+};
+
+class MoveGenerator {
+public:
+    // Builds the 128 attack tables (entry 2 * s rook, 2 * s + 1 bishop, for square s).
+    MoveGenerator();
+
+    // Legal moves of the side to move, in generation order. The board is changed while the
+    // call runs (each candidate is made and taken back) and restored before it returns, also
+    // when a fault leaves the call.
+    void moves(Board& board, MoveList& out) const;
+
+    // Pseudo-legal moves: king steps, castling, knights, pawns, rook-kind, bishop-kind.
+    void pseudo_moves(const Board& board, MoveList& out) const;
+
+    // Whether a piece of the side opposite to `to_move` (1 white, otherwise black) attacks
+    // `square`. A square above 63 is a fault.
+    bool square_in_check(const Board& board, unsigned square, std::uint64_t to_move) const;
+
+    // Whether the side that just moved has left its king attacked. A side without a king is
+    // never in check.
+    bool phantom_check(const Board& board) const;
+
+    // Squares attacked by a rook (ROOK_IDX) or bishop (BISHOP_IDX) on `square` < 64 for the
+    // given occupancy: one AND, one multiplication, one shift, one load.
+    Bitboard slider_attacks(unsigned idx_offset, unsigned square, Bitboard occupancy) const
+    {
+        return sliding_moves.attacks(idx_offset, square, occupancy);
+    }
+
+    SlidingMoves sliding_moves;
+};
+
+// Number of leaf nodes `depth` plies below the board's position (1 at depth 0). With
+// `bulk_count` the last ply counts legal moves instead of making them. The board is restored.
+std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count = true);
+
+} // namespace quarn_chess

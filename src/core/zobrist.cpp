@@ -1,0 +1,30 @@
+// The process-wide hash tables and the from-scratch hash of a position.
+#include "zobrist.h"
+
+#include "bits.h"
+
+namespace quarn_chess {
+
+namespace {
+
+    constinit const ZobristLookupTable<std::uint64_t> Z64 = ZobristLookupTable<std::uint64_t>::new_table(Z64_SEED);
+    constinit const ZobristLookupTable<std::uint16_t> Z16 = ZobristLookupTable<std::uint16_t>::new_table(Z16_SEED);
+
+} // namespace
+
+const ZobristLookupTable<std::uint64_t>& shared_z64() { return Z64; }
+const ZobristLookupTable<std::uint16_t>& shared_z16() { return Z16; }
+
+ZobristBoardComponent ZobristBoardComponent::new_component(
+    const std::array<Bitboard, PIECE_COUNT>& pieces, std::uint64_t info)
+{
+    ZobristBoardComponent component { &Z64, &Z16, 0, 0 };
+    for (unsigned p = 0; p < PIECE_COUNT; ++p)
+        for (unsigned s : get_bits(pieces[p]))
+            component.xor_piece(p, s);
+    for (unsigned b : get_bits(info & ((std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1)))
+        component.xor_info(b);
+    return component;
+}
+
+} // namespace quarn_chess

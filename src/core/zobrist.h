@@ -1,0 +1,76 @@
+// Zobrist hashing: the feature tables and the per-board key and companion sum.
+#pragma once
+
+#include "fault.h"
+#include "rng.h"
+#include "types.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quarn_chess {
+
+// Feature numbering:
+//   0..767    piece p on square s: p * 64 + s
+//   768..789  bit b (0..21) of the info word: 768 + b
+// 768 is the side to move, 769..772 the castling rights, 773..788 the en-passant bits.
+constexpr std::size_t ZOBRIST_FEATURES = 790;
+constexpr std::size_t ZOBRIST_INFO_FEATURE = 768;
+constexpr unsigned ZOBRIST_INFO_BITS = 22;
+
+template <class T> struct ZobristLookupTable {
+    std::array<T, ZOBRIST_FEATURES> features {};
+
+    // Entries 0..789 in order, each one output of Rng::new_deterministic(seed, sizeof(T)),
+    // truncated to T.
+    static constexpr ZobristLookupTable new_table(std::uint64_t seed)
+    {
+        ZobristLookupTable table;
+        Rng rng = Rng::new_deterministic(seed, sizeof(T));
+        for (T& entry : table.features)
+            entry = static_cast<T>(rng.random());
+        return table;
+    }
+
+    T index(std::size_t feature) const
+    {
+        check(feature < ZOBRIST_FEATURES, INDEX_OUT_OF_RANGE);
+        return features[feature];
+    }
+};
+
+constexpr std::uint64_t Z64_SEED = 0;
+constexpr std::uint64_t Z16_SEED = 404;
+
+// The two tables. Their contents follow from the fixed seeds, so one immutable pair serves every
+// board in the process; boards and their copies refer to it and never change it.
+const ZobristLookupTable<std::uint64_t>& shared_z64();
+const ZobristLookupTable<std::uint16_t>& shared_z16();
+
+struct ZobristBoardComponent {
+    const ZobristLookupTable<std::uint64_t>* z64 = nullptr;
+    const ZobristLookupTable<std::uint16_t>* z16 = nullptr;
+    std::uint64_t z_key = 0;
+    std::uint16_t z_sum = 0;
+
+    // From scratch: one toggle per set bit of every piece bitboard and per set info bit 0..21
+    // (higher info bits are ignored).
+    static ZobristBoardComponent new_component(
+        const std::array<Bitboard, PIECE_COUNT>& pieces, std::uint64_t info);
+
+    void xor_feature(std::size_t feature)
+    {
+        z_key ^= z64->index(feature);
+        z_sum ^= z16->index(feature);
+    }
+    void xor_piece(unsigned piece, unsigned square) { xor_feature(std::size_t { piece } * 64 + square); }
+    void xor_info(unsigned info_idx) { xor_feature(ZOBRIST_INFO_FEATURE + info_idx); }
+
+    friend bool operator==(const ZobristBoardComponent& a, const ZobristBoardComponent& b)
+    {
+        return a.z_key == b.z_key && a.z_sum == b.z_sum;
+    }
+};
+
+} // namespace quarn_chess

@@ -1,0 +1,108 @@
+// FEN reading and writing: round trips, lenient placement, rejected fields and faults.
+#include "bits.h"
+#include "board.h"
+
+#include <gtest/gtest.h>
+
+using namespace quarn_chess;
+
+namespace {
+
+Board read(std::string_view fen) { return Board::from_fen(fen).value(); }
+
+std::string round_trip(std::string_view fen) { return read(fen).to_fen(); }
+
+} // namespace
+
+TEST(Fen, RoundTripsStartPosition)
+{
+    const Board board = read(START_FEN);
+    EXPECT_EQ(board.to_fen(), START_FEN);
+    EXPECT_EQ(board.info, 0b11111u);
+    EXPECT_EQ(board.pieces[0], 0xFF00u);
+    EXPECT_EQ(board.pieces[11], square_bit(60));
+    EXPECT_TRUE(board.move_stack.empty());
+}
+
+TEST(Fen, ReadsFieldsLeniently)
+{
+    // Counters are ignored and never written; the rank digit of the en-passant field is not read.
+    const Board after_e4 = read("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1");
+    EXPECT_EQ(after_e4.info, 0x1Eu | 1u << 17);
+    EXPECT_EQ(after_e4.to_fen(), "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3");
+    const Board white_e3 = read("8/8/8/8/8/8/8/8 w - e3");
+    EXPECT_EQ(white_e3.info, 1u | 1u << 9);
+    EXPECT_EQ(white_e3.to_fen(), "8/8/8/8/8/8/8/8 w - e6");
+
+    EXPECT_EQ(round_trip("8/8/8/8/8/8/8/8 w qkQK -"), "8/8/8/8/8/8/8/8 w KQkq -");
+    EXPECT_EQ(round_trip("8/8/8/8/8/8/8/8 w K-Q -"), "8/8/8/8/8/8/8/8 w K -");
+    EXPECT_EQ(round_trip("8/8/8/8/8/8/8/8 b -XYZ -"), "8/8/8/8/8/8/8/8 b - -");
+    EXPECT_EQ(round_trip(" \t8/8/8/8/8/8/8/8 \u3000 w\t\t- -  5 \n"), "8/8/8/8/8/8/8/8 w - -");
+    // Other en-passant characters land on whatever bit the arithmetic gives, e.g. "1" -> bit 21.
+    EXPECT_EQ(read("8/8/8/8/8/8/8/8 w - 1").info, 1u | 1u << 21);
+}
+
+TEST(Fen, PlacementIsNotValidated)
+{
+    // Three ranks: the last one written becomes rank 1.
+    EXPECT_EQ(read("8/8/PPPPPPPP w - -").pieces[0], 0xFFu);
+    // "/" does not restart a rank, so a short rank shifts the rest.
+    EXPECT_EQ(read("8/8/8/8/8/8/P/K w - -").pieces[0], square_bit(1));
+    // More than 64 squares wrap to a1 and may set one square in two bitboards; the writer shows
+    // the lowest piece index.
+    EXPECT_EQ(read("Q/8/8/8/8/8/8/8/8 w - -").pieces[4], square_bit(0));
+    const Board both = read("k/8/8/8/8/8/8/8/K7 w - -");
+    EXPECT_EQ(both.pieces[5], square_bit(0));
+    EXPECT_EQ(both.pieces[11], square_bit(0));
+    EXPECT_EQ(both.to_fen(), "8/8/8/8/8/8/8/K7 w - -");
+}
+
+TEST(Fen, RejectsSideAndCastlingFields)
+{
+    EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 x - -").error().message, "Invalid side-to-move");
+    EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 W - -").error().message, "Invalid side-to-move");
+    EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 white - -").error().message, "Invalid side-to-move");
+    EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 w KX -").error().message, "Invalid castling specifier");
+    // The castling error comes before the missing en-passant field.
+    EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 w X").error().message, "Invalid castling specifier");
+}
+
+TEST(Fen, MissingFieldsAndBadPiecesAreFaults)
+{
+    EXPECT_THROW(Board::from_fen(""), Fault);
+    EXPECT_THROW(Board::from_fen(" \n "), Fault);
+    EXPECT_THROW(Board::from_fen("8/8/8/8/8/8/8/8"), Fault);
+    EXPECT_THROW(Board::from_fen("8/8/8/8/8/8/8/8 w"), Fault);
+    EXPECT_THROW(Board::from_fen("8/8/8/8/8/8/8/8 w KQ"), Fault);
+    try {
+        Board::from_fen("8/8/8/8/x/8/8/8 x - -");
+        FAIL();
+    } catch (const Fault& f) {
+        EXPECT_STREQ(f.what(), "Invalid piece type"); // the placement is read first
+    }
+    EXPECT_THROW(Board::from_fen("8/8/8/8/\u0665/8/8/8 w - -"), Fault); // only ASCII digits
+}
+
+TEST(Fen, ReverseFenKeepsEmptyPieces)
+{
+    EXPECT_EQ(Board::reverse_fen("a/b/c"), "c/b/a");
+    EXPECT_EQ(Board::reverse_fen("a/b/c/"), "/c/b/a");
+    EXPECT_EQ(Board::reverse_fen("abc"), "abc");
+    EXPECT_EQ(Board::reverse_fen(""), "");
+}
+
+TEST(Fen, PlanesReadOnlyThePlacement)
+{
+    const Planes start = Board::bitboard_from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w X -");
+    EXPECT_EQ(start, read(START_FEN).bitboard());
+    int set = 0;
+    for (const std::uint8_t v : start)
+        set += v;
+    EXPECT_EQ(set, 32);
+    EXPECT_EQ(start[0 * 64 + 8], 1);
+    EXPECT_EQ(start[11 * 64 + 60], 1);
+    EXPECT_EQ(start[11 * 64 + 59], 0);
+    EXPECT_EQ(Board::bitboard_from_fen("8/8/8/8/8/8/8/8"), Planes {});
+    EXPECT_THROW(Board::bitboard_from_fen("8/8/x/8 w - -"), Fault);
+    EXPECT_THROW(Board::bitboard_from_fen(""), Fault);
+}
