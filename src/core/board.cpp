@@ -97,84 +97,88 @@ std::optional<Error> Board::push_move(ChessMove chess_move)
         castle_type = move_type - 2;
 
     // History first: the old value of every bitboard about to change, then the old info word.
+    // The en-passant victim's bitboard is always among them (it is the moving piece's or the
+    // captured piece's).
     std::uint16_t moved = 0;
-    for (const std::optional<PieceIndex>& p : { std::optional<PieceIndex>(move_type), capture_type,
-             castle_type, promotion_type }) {
-        if (p) {
-            pieces_stacks[*p].push_back(pieces[*p]);
-            moved |= static_cast<std::uint16_t>(1u << *p);
-        }
-    }
-    move_stack.push_back(MoveRecord { info, moved });
+    const auto record = [&](PieceIndex p) {
+        pieces_stacks[p].push_back(pieces[p]);
+        moved |= static_cast<std::uint16_t>(1u << p);
+    };
+    record(move_type);
+    if (capture_type)
+        record(*capture_type);
+    if (castle_type)
+        record(*castle_type);
+    if (promotion_type)
+        record(*promotion_type);
+    const std::uint64_t old_info = info;
+    move_stack.push_back(MoveRecord { old_info, moved });
 
     pieces[move_type] = move_bit(pieces[move_type], from, to);
-    zobrist.xor_piece(move_type, from);
-    zobrist.xor_piece(move_type, to);
-
-    if (en_passant) {
+    if (en_passant)
         pieces[victim] = delete_bit(pieces[victim], victim_square);
-        zobrist.xor_piece(victim, victim_square);
-    } else if (capture_type) {
+    else if (capture_type)
         pieces[*capture_type] = delete_bit(pieces[*capture_type], to);
-        zobrist.xor_piece(*capture_type, to);
-    }
 
     if (castle_type) {
         const unsigned base = white_to_move ? 0 : 56;
         const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
         const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
         pieces[*castle_type] = move_bit(pieces[*castle_type], rook_from, rook_to);
-        zobrist.xor_piece(*castle_type, rook_from);
-        zobrist.xor_piece(*castle_type, rook_to);
     }
 
     if (promotion_type) {
         pieces[move_type] = delete_bit(pieces[move_type], to);
         pieces[*promotion_type] |= square_bit(to);
-        zobrist.xor_piece(move_type, to);
-        zobrist.xor_piece(*promotion_type, to);
     }
 
-    // Only the side to move's group can hold an en-passant bit; all of them go.
-    const unsigned ep_base = white_to_move ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE;
-    for (unsigned f : get_bits((info >> ep_base) & 0xFF))
-        zobrist.xor_info(ep_base + f);
+    // All en-passant rights go; every double step records its file, whether or not a pawn can
+    // take en passant.
     info &= ~INFO_EP_MASK;
-
-    // Every double step records its file, whether or not a pawn can take en passant.
-    if (move_type == PAWN && rank_of(to) == rank_of(from) + 2) {
+    if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
         info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
-        zobrist.xor_info(INFO_EP_BLACK_TO_MOVE + file_of(to));
-    }
-    if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2) {
+    if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
         info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
-        zobrist.xor_info(INFO_EP_WHITE_TO_MOVE + file_of(to));
-    }
 
-    const auto clear_right = [&](unsigned bit, bool condition) {
-        if ((info & info_bit(bit)) && condition) {
-            info &= ~info_bit(bit);
-            zobrist.xor_info(bit);
-        }
-    };
+    // The mover's castling rights, then a rook taken on its corner, whoever captures.
     if (white_to_move) {
-        clear_right(INFO_WHITE_KING_SIDE, move_type == KING || (move_type == ROOK && from == 7));
-        clear_right(INFO_WHITE_QUEEN_SIDE, move_type == KING || (move_type == ROOK && from == 0));
+        if (move_type == KING || (move_type == ROOK && from == 7))
+            info &= ~info_bit(INFO_WHITE_KING_SIDE);
+        if (move_type == KING || (move_type == ROOK && from == 0))
+            info &= ~info_bit(INFO_WHITE_QUEEN_SIDE);
     } else {
-        clear_right(INFO_BLACK_KING_SIDE,
-            move_type == BLACK_OFFSET + KING || (move_type == BLACK_OFFSET + ROOK && from == 63));
-        clear_right(INFO_BLACK_QUEEN_SIDE,
-            move_type == BLACK_OFFSET + KING || (move_type == BLACK_OFFSET + ROOK && from == 56));
+        if (move_type == BLACK_OFFSET + KING || (move_type == BLACK_OFFSET + ROOK && from == 63))
+            info &= ~info_bit(INFO_BLACK_KING_SIDE);
+        if (move_type == BLACK_OFFSET + KING || (move_type == BLACK_OFFSET + ROOK && from == 56))
+            info &= ~info_bit(INFO_BLACK_QUEEN_SIDE);
     }
-    // A rook taken on its corner takes the right with it, whoever captures.
-    clear_right(INFO_WHITE_KING_SIDE, to == 7 && capture_type == ROOK);
-    clear_right(INFO_WHITE_QUEEN_SIDE, to == 0 && capture_type == ROOK);
-    clear_right(INFO_BLACK_KING_SIDE, to == 63 && capture_type == BLACK_OFFSET + ROOK);
-    clear_right(INFO_BLACK_QUEEN_SIDE, to == 56 && capture_type == BLACK_OFFSET + ROOK);
+    if (capture_type == ROOK && to == 7)
+        info &= ~info_bit(INFO_WHITE_KING_SIDE);
+    if (capture_type == ROOK && to == 0)
+        info &= ~info_bit(INFO_WHITE_QUEEN_SIDE);
+    if (capture_type == BLACK_OFFSET + ROOK && to == 63)
+        info &= ~info_bit(INFO_BLACK_KING_SIDE);
+    if (capture_type == BLACK_OFFSET + ROOK && to == 56)
+        info &= ~info_bit(INFO_BLACK_QUEEN_SIDE);
 
     info ^= INFO_WHITE_TO_MOVE;
-    zobrist.xor_info(0);
+
+    // The hash is toggled for every bit that changed, exactly as pop_move toggles it back. For a
+    // well-formed move this is the same set of features the steps above name; for a malformed
+    // one (a castling right without its rook, a move onto a piece of the same kind) it keeps the
+    // hash equal to the position's from-scratch value.
+    toggle_changes(old_info, moved);
     return std::nullopt;
+}
+
+void Board::toggle_changes(std::uint64_t other_info, std::uint16_t moved)
+{
+    // Only bits 0..21 of the info word carry features.
+    for (const unsigned b : get_bits((info ^ other_info) & ((std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1)))
+        zobrist.xor_info(b);
+    for (const unsigned p : get_bits(moved))
+        for (const unsigned s : get_bits(pieces[p] ^ pieces_stacks[p].back()))
+            zobrist.xor_piece(p, s);
 }
 
 // Restores the info word and the recorded bitboards, toggling the hash for each bit that
@@ -185,18 +189,11 @@ void Board::pop_move()
     const MoveRecord record = move_stack.back();
     move_stack.pop_back();
 
-    // Moves only ever change info bits 0..20.
-    for (unsigned b : get_bits(info ^ record.info))
-        if (b < ZOBRIST_INFO_BITS)
-            zobrist.xor_info(b);
+    toggle_changes(record.info, record.moved);
     info = record.info;
-
-    for (unsigned piece_type : get_bits(record.moved)) {
-        const Bitboard old_value = pieces_stacks[piece_type].back();
+    for (const unsigned piece_type : get_bits(record.moved)) {
+        pieces[piece_type] = pieces_stacks[piece_type].back();
         pieces_stacks[piece_type].pop_back();
-        for (unsigned s : get_bits(pieces[piece_type] ^ old_value))
-            zobrist.xor_piece(piece_type, s);
-        pieces[piece_type] = old_value;
     }
 }
 

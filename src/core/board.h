@@ -77,6 +77,9 @@ struct Board {
     std::optional<Error> push_move(ChessMove chess_move);
     // Takes back the newest move; a Fault with nothing changed when there is none.
     void pop_move();
+    // Toggles the hash for every info bit that differs from `other_info` and every bit of the
+    // bitboards named in `moved` that differs from the top of its history stack.
+    void toggle_changes(std::uint64_t other_info, std::uint16_t moved);
 
     // --- the rest of the Python surface ---
 

@@ -102,6 +102,26 @@ TEST(Board, NullMoveStillAppliesRightsAndSide)
     EXPECT_EQ(board.zobrist, scratch_hash(board));
 }
 
+TEST(Board, MalformedMovesKeepHashAndHistoryExact)
+{
+    // Castling right without its rook, a rook onto an own rook, en passant announced by the FEN
+    // with no pawn to take, and an en-passant bit in the other side's group.
+    const char* cases[][2] = {
+        { "4k3/8/8/8/8/8/8/4K3 w KQ -", "e1g1" },
+        { "4k3/8/8/8/8/8/8/R2RK3 w - -", "a1d1" },
+        { "4k3/8/8/3P4/8/8/8/4K3 w - e6", "d5e6" },
+        { "4k3/8/8/8/8/8/8/4K3 b - Y", "e8d8" },
+    };
+    for (const auto& [fen, text] : cases) {
+        Board board = read(fen);
+        const Board before = board;
+        push(board, text);
+        EXPECT_EQ(board.zobrist, scratch_hash(board)) << fen;
+        board.pop_move();
+        EXPECT_EQ(board, before) << fen;
+    }
+}
+
 TEST(Board, RefusesMovesThatCannotBeAppliedConsistently)
 {
     Board board = read("4k3/4P3/8/8/8/8/1p6/4K3 w - -");
