@@ -20,21 +20,26 @@ constexpr std::size_t MAX_MOVES = 4608;
 // A fixed-capacity move list that lives on the caller's stack: generation never allocates.
 class MoveList {
 public:
-    void push_back(ChessMove m) { moves_[size_++] = m; }
+    void push_back(ChessMove m) { storage_.moves[size_++] = m; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     void clear() { size_ = 0; }
     void resize(std::size_t n) { size_ = n; }
-    ChessMove operator[](std::size_t i) const { return moves_[i]; }
-    ChessMove& operator[](std::size_t i) { return moves_[i]; }
-    const ChessMove* begin() const { return moves_.data(); }
-    const ChessMove* end() const { return moves_.data() + size_; }
-    ChessMove* begin() { return moves_.data(); }
-    ChessMove* end() { return moves_.data() + size_; }
+    ChessMove operator[](std::size_t i) const { return storage_.moves[i]; }
+    ChessMove& operator[](std::size_t i) { return storage_.moves[i]; }
+    const ChessMove* begin() const { return storage_.moves; }
+    const ChessMove* end() const { return storage_.moves + size_; }
+    ChessMove* begin() { return storage_.moves; }
+    ChessMove* end() { return storage_.moves + size_; }
 
 private:
+    // Left uninitialised (9 KiB per list): only the first size_ entries are ever read.
+    union Storage {
+        Storage() { }
+        ChessMove moves[MAX_MOVES];
+    };
     std::size_t size_ = 0;
-    std::array<ChessMove, MAX_MOVES> moves_;
+    Storage storage_;
 };
 
 class MoveGenerator {
@@ -60,16 +65,20 @@ public:
 
     // Squares attacked by a rook (ROOK_IDX) or bishop (BISHOP_IDX) on `square` < 64 for the
     // given occupancy: one AND, one multiplication, one shift, one load.
-    Bitboard slider_attacks(unsigned idx_offset, unsigned square, Bitboard occupancy) const
-    {
+    Bitboard slider_attacks(unsigned idx_offset, unsigned square, Bitboard occupancy) const {
         return sliding_moves.attacks(idx_offset, square, occupancy);
     }
 
     SlidingMoves sliding_moves;
+
+private:
+    // The legality test of one candidate: make, attack test on the mover's king, unmake.
+    bool leaves_king_safe(Board& board, ChessMove chess_move) const;
 };
 
 // Number of leaf nodes `depth` plies below the board's position (1 at depth 0). With
 // `bulk_count` the last ply counts legal moves instead of making them. The board is restored.
-std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count = true);
+std::uint64_t perft(
+    const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count = true);
 
 } // namespace quarn_chess

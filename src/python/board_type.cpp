@@ -1,0 +1,238 @@
+// The Python class Board: constructor, methods, deallocation and the type spec.
+#include <Python.h>
+
+#include "../core/types.h"
+#include "args.h"
+#include "binding.h"
+#include "errors.h"
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace quarn_chess::py {
+
+namespace detail {
+    PyTypeObject* board_type_object = nullptr;
+}
+
+namespace {
+
+    Parameter new_parameter_list[] = { { "fen" } };
+    Parameters new_parameters { "Board.__new__()", new_parameter_list, 0 };
+    Parameter bitboard_from_fen_parameter_list[] = { { "fen" } };
+    Parameters bitboard_from_fen_parameters { "Board.bitboard_from_fen()",
+        bitboard_from_fen_parameter_list, 1 };
+    Parameter push_parameter_list[] = { { "chess_move" } };
+    Parameters push_parameters { "Board.push()", push_parameter_list, 1 };
+
+    // The receiver of a method. Calls from Python always bring a Board (the method descriptor
+    // checks); the test guards direct C-level calls.
+    BoardObject* receiver(PyObject* self) {
+        if (!PyObject_TypeCheck(self, board_type())) [[unlikely]] {
+            receiver_type_error(self, "Board");
+            return nullptr;
+        }
+        return reinterpret_cast<BoardObject*>(self);
+    }
+
+    PyObject* new_str(std::string_view text) {
+        return created(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
+            "failed to create str");
+    }
+
+    // The plane export as a list of 12 lists of 64 bools, each list made at its final length.
+    PyObject* planes_to_list(const Planes& planes) {
+        OwnedRef outer(created(PyList_New(PIECE_COUNT), "failed to create list"));
+        for (PieceIndex piece = 0; piece < PIECE_COUNT; ++piece) {
+            PyObject* plane = created(PyList_New(64), "failed to create list");
+            PyList_SET_ITEM(outer.get(), piece, plane);
+            const std::uint8_t* bits = planes.data() + piece * 64;
+            for (Py_ssize_t square = 0; square < 64; ++square)
+                PyList_SET_ITEM(plane, square, Py_NewRef(bits[square] ? Py_True : Py_False));
+        }
+        return outer.release();
+    }
+
+    PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return guard([&]() -> PyObject* {
+            PyObject* values[1] = {};
+            if (!match_arguments(new_parameters, args, kwargs, values))
+                return nullptr;
+            std::string_view fen = START_FEN;
+            if (values[0] != nullptr && !str_argument("fen", values[0], fen))
+                return nullptr;
+            Result<Board> board = Board::from_fen(fen);
+            if (!board.ok())
+                return value_error(INVALID_FEN, board.error());
+            return new_instance<BoardObject>(type,
+                [&](BoardObject* self) { new (&self->board) Board(std::move(board.value())); });
+        });
+    }
+
+    void board_dealloc(PyObject* self) {
+        PyTypeObject* type = Py_TYPE(self);
+        guard_unraisable(type, [&] { reinterpret_cast<BoardObject*>(self)->board.~Board(); });
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    PyObject* board_bitboard_from_fen(PyObject* /* static: no receiver */, PyObject* const* args,
+        Py_ssize_t nargs, PyObject* kwnames) {
+        return guard([&]() -> PyObject* {
+            PyObject* values[1] = {};
+            if (!match_arguments(bitboard_from_fen_parameters, args, nargs, kwnames, values))
+                return nullptr;
+            std::string_view fen;
+            if (!str_argument("fen", values[0], fen))
+                return nullptr;
+            return planes_to_list(Board::bitboard_from_fen(fen));
+        });
+    }
+
+    PyObject* board_fen(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const SharedBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            return new_str(board->board.to_fen());
+        });
+    }
+
+    PyObject* board_push(
+        PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guard([&]() -> PyObject* {
+            PyObject* values[1] = {};
+            if (!match_arguments(push_parameters, args, nargs, kwnames, values))
+                return nullptr;
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const ExclusiveBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            std::string_view text;
+            if (!str_argument("chess_move", values[0], text))
+                return nullptr;
+            const Result<ChessMove> chess_move = ChessMove::from_str(text);
+            if (!chess_move.ok())
+                return value_error(INVALID_CHESS_MOVE, chess_move.error());
+            if (const std::optional<Error> error = board->board.push_move(chess_move.value()))
+                return value_error(INVALID_CHESS_MOVE, *error);
+            Py_RETURN_NONE;
+        });
+    }
+
+    PyObject* board_pop(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const ExclusiveBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            board->board.pop_move();
+            Py_RETURN_NONE;
+        });
+    }
+
+    PyObject* board_bitboard(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const SharedBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            return planes_to_list(board->board.bitboard());
+        });
+    }
+
+    PyObject* board_turn(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const SharedBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            return new_str(board->board.to_move() ? "white" : "black");
+        });
+    }
+
+    PyObject* board_reflect(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const ExclusiveBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            board->board.reflect();
+            Py_RETURN_NONE;
+        });
+    }
+
+    PyObject* board_copy(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const SharedBorrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            return new_instance<BoardObject>(
+                Py_TYPE(self), [&](BoardObject* copy) { new (&copy->board) Board(board->board); });
+        });
+    }
+
+    // Registration order is part of the surface: it is the order dir() and help() show.
+    PyMethodDef board_methods[] = {
+        { "bitboard_from_fen", as_pycfunction(board_bitboard_from_fen),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n" },
+        { "fen", board_fen, METH_NOARGS, "fen($self)\n--\n\n" },
+        { "push", as_pycfunction(board_push), METH_FASTCALL | METH_KEYWORDS,
+            "push($self, chess_move)\n--\n\n" },
+        { "pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n" },
+        { "bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n" },
+        { "turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n" },
+        { "reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n" },
+        { "copy", board_copy, METH_NOARGS, "copy($self)\n--\n\n" },
+        { nullptr, nullptr, 0, nullptr },
+    };
+
+    constexpr const char* BOARD_DOC
+        = "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n";
+
+    PyType_Slot board_slots[] = {
+        { Py_tp_new, reinterpret_cast<void*>(board_new) },
+        { Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc) },
+        { Py_tp_doc, const_cast<char*>(BOARD_DOC) },
+        { Py_tp_methods, board_methods },
+        { 0, nullptr },
+    };
+
+    // No base-type flag (the class cannot be subclassed), no GC, no __dict__, no weak references.
+    PyType_Spec board_spec = {
+        .name = "builtins.Board",
+        .basicsize = sizeof(BoardObject),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = board_slots,
+    };
+
+} // namespace
+
+PyTypeObject* detail::create_board_type() {
+    PyObject* type = PyType_FromSpec(&board_spec);
+    if (type == nullptr)
+        fault("failed to create type object for Board");
+    board_type_object = reinterpret_cast<PyTypeObject*>(type);
+    return board_type_object;
+}
+
+} // namespace quarn_chess::py
