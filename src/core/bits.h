@@ -13,8 +13,7 @@ namespace quarn_chess {
 constexpr unsigned lsb(Bitboard b) { return static_cast<unsigned>(std::countr_zero(b)); }
 
 // Removes the lowest set bit of b and returns its index. b must not be empty.
-constexpr unsigned pop_lsb(Bitboard& b)
-{
+constexpr unsigned pop_lsb(Bitboard& b) {
     const unsigned s = lsb(b);
     b &= b - 1;
     return s;
@@ -29,12 +28,9 @@ public:
     class Iterator {
     public:
         constexpr explicit Iterator(Bitboard b)
-            : b_(b)
-        {
-        }
+            : b_(b) { }
         constexpr unsigned operator*() const { return lsb(b_); }
-        constexpr Iterator& operator++()
-        {
+        constexpr Iterator& operator++() {
             b_ &= b_ - 1;
             return *this;
         }
@@ -45,9 +41,7 @@ public:
     };
 
     constexpr explicit BitRange(Bitboard b)
-        : b_(b)
-    {
-    }
+        : b_(b) { }
     constexpr Iterator begin() const { return Iterator(b_); }
     constexpr Iterator end() const { return Iterator(0); }
 
@@ -61,8 +55,7 @@ constexpr BitRange get_bits(Bitboard b) { return BitRange(b); }
 // the target (in 16-bit unsigned arithmetic, so stepping below a1 wraps far above 63) must be at
 // most 63 and at most `threshold` files away. Threshold 1 serves kings, pawn captures and slider
 // steps; 2 serves knight jumps.
-constexpr bool validate_move(std::uint16_t square, std::int16_t jump, std::uint16_t threshold)
-{
+constexpr bool validate_move(std::uint16_t square, std::int16_t jump, std::uint16_t threshold) {
     const auto target = static_cast<std::uint16_t>(square + jump);
     if (target > 63)
         return false;

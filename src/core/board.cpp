@@ -16,8 +16,7 @@ namespace {
     constexpr bool is_king(PieceIndex p) { return p == KING || p == BLACK_OFFSET + KING; }
 
     // The move as the user would have written it, for error messages.
-    std::string describe(ChessMove m)
-    {
+    std::string describe(ChessMove m) {
         std::string text = ChessMove::square(m.from()) + ChessMove::square(m.to());
         if (m.special() >= 4 && m.special() <= 7)
             text += "nbrq"[m.special() - 4];
@@ -27,8 +26,7 @@ namespace {
 } // namespace
 
 std::optional<PieceIndex> Board::get_piece(
-    unsigned square, PieceIndex first, PieceIndex last, Bitboard blockers) const
-{
+    unsigned square, PieceIndex first, PieceIndex last, Bitboard blockers) const {
     const Bitboard bit = square_bit(square);
     if (!(blockers & bit))
         return std::nullopt;
@@ -38,16 +36,14 @@ std::optional<PieceIndex> Board::get_piece(
     return std::nullopt;
 }
 
-Bitboard Board::occupied() const
-{
+Bitboard Board::occupied() const {
     Bitboard all = 0;
     for (const Bitboard b : pieces)
         all |= b;
     return all;
 }
 
-Bitboard Board::side_mask(PieceIndex offset) const
-{
+Bitboard Board::side_mask(PieceIndex offset) const {
     return pieces[offset] | pieces[offset + 1] | pieces[offset + 2] | pieces[offset + 3]
         | pieces[offset + 4] | pieces[offset + 5];
 }
@@ -55,8 +51,7 @@ Bitboard Board::side_mask(PieceIndex offset) const
 // Classifies the move by the pieces on the board and by geometry; the special code only picks
 // the promoted piece. All decisions are made before the first write, so a refused move leaves the
 // board, its history and its hash untouched.
-std::optional<Error> Board::push_move(ChessMove chess_move)
-{
+std::optional<Error> Board::push_move(ChessMove chess_move) {
     const unsigned from = chess_move.from();
     const unsigned to = chess_move.to();
     const unsigned special = chess_move.special();
@@ -171,10 +166,10 @@ std::optional<Error> Board::push_move(ChessMove chess_move)
     return std::nullopt;
 }
 
-void Board::toggle_changes(std::uint64_t other_info, std::uint16_t moved)
-{
+void Board::toggle_changes(std::uint64_t other_info, std::uint16_t moved) {
     // Only bits 0..21 of the info word carry features.
-    for (const unsigned b : get_bits((info ^ other_info) & ((std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1)))
+    for (const unsigned b :
+        get_bits((info ^ other_info) & ((std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1)))
         zobrist.xor_info(b);
     for (const unsigned p : get_bits(moved))
         for (const unsigned s : get_bits(pieces[p] ^ pieces_stacks[p].back()))
@@ -183,8 +178,7 @@ void Board::toggle_changes(std::uint64_t other_info, std::uint16_t moved)
 
 // Restores the info word and the recorded bitboards, toggling the hash for each bit that
 // differs, so hash and position come back together.
-void Board::pop_move()
-{
+void Board::pop_move() {
     check(!move_stack.empty(), MISSING_VALUE);
     const MoveRecord record = move_stack.back();
     move_stack.pop_back();
@@ -197,8 +191,7 @@ void Board::pop_move()
     }
 }
 
-void Board::reflect()
-{
+void Board::reflect() {
     for (unsigned kind = 0; kind < BLACK_OFFSET; ++kind) {
         const Bitboard white = pieces[kind];
         pieces[kind] = __builtin_bswap64(pieces[kind + BLACK_OFFSET]);
@@ -218,8 +211,7 @@ void Board::reflect()
     zobrist = ZobristBoardComponent::new_component(pieces, info);
 }
 
-Planes Board::planes_of(const std::array<Bitboard, PIECE_COUNT>& pieces)
-{
+Planes Board::planes_of(const std::array<Bitboard, PIECE_COUNT>& pieces) {
     Planes planes;
     for (unsigned p = 0; p < PIECE_COUNT; ++p)
         for (unsigned s = 0; s < 64; ++s)

@@ -54,13 +54,11 @@ struct Board {
     std::optional<PieceIndex> get_piece(
         unsigned square, PieceIndex first, PieceIndex last, Bitboard blockers) const;
     static constexpr std::uint64_t move_bit(
-        std::uint64_t value, unsigned source_index, unsigned destination_index)
-    {
+        std::uint64_t value, unsigned source_index, unsigned destination_index) {
         const std::uint64_t bit = (value >> source_index) & 1;
         return (value & ~(std::uint64_t { 1 } << source_index)) | (bit << destination_index);
     }
-    static constexpr std::uint64_t delete_bit(std::uint64_t value, unsigned index)
-    {
+    static constexpr std::uint64_t delete_bit(std::uint64_t value, unsigned index) {
         return value & ~(std::uint64_t { 1 } << index);
     }
     // 1 when white is to move, 0 when black is.

@@ -3,7 +3,6 @@
 
 #include "text.h"
 
-
 namespace quarn_chess {
 
 namespace {
@@ -11,31 +10,33 @@ namespace {
     constexpr char PROMOTION_LETTERS[] = { 'n', 'b', 'r', 'q' };
 
     // (low byte of the code point - base) modulo 256, as the square checks read it.
-    std::uint8_t coordinate(char32_t c, char base)
-    {
-        return static_cast<std::uint8_t>(static_cast<std::uint8_t>(c) - static_cast<std::uint8_t>(base));
+    std::uint8_t coordinate(char32_t c, char base) {
+        return static_cast<std::uint8_t>(
+            static_cast<std::uint8_t>(c) - static_cast<std::uint8_t>(base));
     }
 
 } // namespace
 
-std::string ChessMove::square(std::uint16_t n)
-{
+std::string ChessMove::square(std::uint16_t n) {
     std::string text;
     text += static_cast<char>('a' + file(n));
     text += std::to_string(rank(n) + 1);
     return text;
 }
 
-Result<ChessMove> ChessMove::from_str(std::string_view s_move)
-{
+Result<ChessMove> ChessMove::from_str(std::string_view s_move) {
     const std::string_view trimmed = trim_white_space(s_move);
     std::uint16_t promotion = 0;
     if (trimmed.size() == 5) {
         switch (trimmed.back()) {
-        case 'n': case 'N': promotion = 4; break;
-        case 'b': case 'B': promotion = 5; break;
-        case 'r': case 'R': promotion = 6; break;
-        case 'q': case 'Q': promotion = 7; break;
+        case 'n':
+        case 'N': promotion = 4; break;
+        case 'b':
+        case 'B': promotion = 5; break;
+        case 'r':
+        case 'R': promotion = 6; break;
+        case 'q':
+        case 'Q': promotion = 7; break;
         default: return Error { "Unsupported promotion type for " + std::string(trimmed) };
         }
     } else if (trimmed.size() != 4) {
@@ -67,8 +68,7 @@ Result<ChessMove> ChessMove::from_str(std::string_view s_move)
         static_cast<std::uint16_t>(to_rank * 8 + to_file), promotion);
 }
 
-std::size_t ChessMove::write(char* out) const
-{
+std::size_t ChessMove::write(char* out) const {
     const unsigned code = special();
     if (code >= 8)
         fault("explicit panic");
@@ -82,8 +82,7 @@ std::size_t ChessMove::write(char* out) const
     return 5;
 }
 
-std::string ChessMove::to_string() const
-{
+std::string ChessMove::to_string() const {
     char text[5];
     return std::string(text, write(text));
 }

@@ -30,8 +30,7 @@ struct ChessMove {
     static constexpr std::uint16_t PROMOTE_QUEEN = 7;
 
     // Checked constructor: from and to below 64, special below 16, else a fault.
-    static ChessMove new_move(std::uint16_t from, std::uint16_t to, std::uint16_t special)
-    {
+    static ChessMove new_move(std::uint16_t from, std::uint16_t to, std::uint16_t special) {
         check(from < 64, "Invalid FROM int");
         check(to < 64, "Invalid TO int");
         check(special < 16, "Invalid SPECIAL int");
@@ -39,8 +38,7 @@ struct ChessMove {
     }
 
     // For callers whose squares are in range by construction (the move generator).
-    static constexpr ChessMove packed(unsigned from, unsigned to, unsigned special = 0)
-    {
+    static constexpr ChessMove packed(unsigned from, unsigned to, unsigned special = 0) {
         return ChessMove { static_cast<std::uint16_t>(from | to << 6 | special << 12) };
     }
 

@@ -1,4 +1,5 @@
-// The one exception type that leaves the core: an internal fault, with its text and source position.
+// The one exception type that leaves the core: an internal fault, with its text and source
+// position.
 #pragma once
 
 #include <source_location>
@@ -14,9 +15,7 @@ class Fault : public std::runtime_error {
 public:
     Fault(const std::string& message, std::source_location where)
         : std::runtime_error(message)
-        , where_(where)
-    {
-    }
+        , where_(where) { }
 
     const std::source_location& where() const noexcept { return where_; }
 
@@ -28,16 +27,14 @@ private:
 constexpr const char* MISSING_VALUE = "missing value";
 constexpr const char* INDEX_OUT_OF_RANGE = "index out of range";
 
-[[noreturn]] inline void fault(const std::string& message,
-    std::source_location where = std::source_location::current())
-{
+[[noreturn]] inline void fault(
+    const std::string& message, std::source_location where = std::source_location::current()) {
     throw Fault(message, where);
 }
 
 // Live in release builds too: the checks guard memory safety, not just debugging.
 inline void check(bool condition, const char* message,
-    std::source_location where = std::source_location::current())
-{
+    std::source_location where = std::source_location::current()) {
     if (!condition) [[unlikely]]
         throw Fault(message, where);
 }

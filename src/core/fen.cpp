@@ -1,7 +1,6 @@
 // FEN reading and writing: placement, side to move, castling rights and en-passant file.
-#include "board.h"
-
 #include "bits.h"
+#include "board.h"
 #include "text.h"
 
 namespace quarn_chess {
@@ -9,8 +8,7 @@ namespace quarn_chess {
 namespace {
 
     // Piece index of a FEN letter, or -1.
-    int piece_of_letter(char32_t c)
-    {
+    int piece_of_letter(char32_t c) {
         switch (c) {
         case 'P': return 0;
         case 'N': return 1;
@@ -32,8 +30,7 @@ namespace {
 
 } // namespace
 
-std::string Board::reverse_fen(std::string_view fen)
-{
+std::string Board::reverse_fen(std::string_view fen) {
     std::string reversed;
     reversed.reserve(fen.size());
     std::size_t end = fen.size();
@@ -50,8 +47,7 @@ std::string Board::reverse_fen(std::string_view fen)
 
 // The ranks are read last to first, so the rank written last is rank 1. "/" does not move the
 // square counter: rank lengths are not checked, and a placement of more than 64 squares wraps.
-std::array<Bitboard, PIECE_COUNT> Board::pieces_from_fen(std::string_view fen)
-{
+std::array<Bitboard, PIECE_COUNT> Board::pieces_from_fen(std::string_view fen) {
     FieldReader fields(fen);
     const std::optional<std::string_view> placement = fields.next();
     check(placement.has_value(), MISSING_VALUE);
@@ -81,8 +77,7 @@ std::array<Bitboard, PIECE_COUNT> Board::pieces_from_fen(std::string_view fen)
     }
 }
 
-Result<Board> Board::from_fen(std::string_view fen)
-{
+Result<Board> Board::from_fen(std::string_view fen) {
     Board board;
     board.pieces = pieces_from_fen(fen);
 
@@ -126,8 +121,7 @@ Result<Board> Board::from_fen(std::string_view fen)
     return board;
 }
 
-std::string Board::to_fen() const
-{
+std::string Board::to_fen() const {
     std::string fen;
     fen.reserve(96);
     for (int rank = 7; rank >= 0; --rank) {

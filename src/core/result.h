@@ -16,13 +16,9 @@ struct Error {
 template <class T> class Result {
 public:
     Result(T value)
-        : v_(std::move(value))
-    {
-    }
+        : v_(std::move(value)) { }
     Result(Error error)
-        : v_(std::move(error))
-    {
-    }
+        : v_(std::move(error)) { }
 
     bool ok() const { return v_.index() == 0; }
     T& value() { return std::get<0>(v_); }

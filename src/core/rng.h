@@ -12,15 +12,13 @@ struct Rng {
     std::uint64_t state = 0;
     std::uint64_t inc = 0;
 
-    static constexpr Rng new_deterministic(std::uint64_t state, std::uint64_t inc)
-    {
+    static constexpr Rng new_deterministic(std::uint64_t state, std::uint64_t inc) {
         Rng rng { state, inc };
         rng.random();
         return rng;
     }
 
-    constexpr std::uint64_t random()
-    {
+    constexpr std::uint64_t random() {
         const std::uint64_t old_state = state;
         state = old_state * 6364136223846793005ULL + (inc | 1);
         const std::uint64_t xorshifted = ((old_state >> 18) ^ old_state) >> 27;

@@ -3,8 +3,7 @@
 
 namespace quarn_chess {
 
-CodePoint decode_utf8(std::string_view text, std::size_t pos)
-{
+CodePoint decode_utf8(std::string_view text, std::size_t pos) {
     constexpr CodePoint INVALID { 0xFFFD, 1 };
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(pos);
@@ -38,10 +37,10 @@ CodePoint decode_utf8(std::string_view text, std::size_t pos)
 namespace {
 
     // Byte length of the white-space character that ends at byte `end` (> 0), or 0.
-    std::size_t white_space_before(std::string_view text, std::size_t end)
-    {
+    std::size_t white_space_before(std::string_view text, std::size_t end) {
         std::size_t start = end - 1;
-        while (start > 0 && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+        while (start > 0 && end - start < 4
+            && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
             --start;
         const CodePoint c = decode_utf8(text, start);
         return start + c.size == end && is_white_space(c.value) ? c.size : 0;
@@ -49,8 +48,7 @@ namespace {
 
 } // namespace
 
-std::string_view trim_white_space(std::string_view text)
-{
+std::string_view trim_white_space(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
         const CodePoint c = decode_utf8(text, begin);
@@ -68,8 +66,7 @@ std::string_view trim_white_space(std::string_view text)
     return text.substr(begin, end - begin);
 }
 
-std::optional<std::string_view> FieldReader::next()
-{
+std::optional<std::string_view> FieldReader::next() {
     while (pos_ < text_.size()) {
         const CodePoint c = decode_utf8(text_, pos_);
         if (!is_white_space(c.value))

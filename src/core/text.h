@@ -17,11 +17,10 @@ struct CodePoint {
 CodePoint decode_utf8(std::string_view text, std::size_t pos);
 
 // The characters with the Unicode White_Space property.
-constexpr bool is_white_space(char32_t c)
-{
+constexpr bool is_white_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680
-        || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F
-        || c == 0x205F || c == 0x3000;
+        || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F
+        || c == 0x3000;
 }
 
 // `text` without white space at either end.
@@ -31,9 +30,7 @@ std::string_view trim_white_space(std::string_view text);
 class FieldReader {
 public:
     explicit FieldReader(std::string_view text)
-        : text_(text)
-    {
-    }
+        : text_(text) { }
     // The next field, or none when only white space (or nothing) is left.
     std::optional<std::string_view> next();
 

@@ -7,8 +7,10 @@ namespace quarn_chess {
 
 namespace {
 
-    constinit const ZobristLookupTable<std::uint64_t> Z64 = ZobristLookupTable<std::uint64_t>::new_table(Z64_SEED);
-    constinit const ZobristLookupTable<std::uint16_t> Z16 = ZobristLookupTable<std::uint16_t>::new_table(Z16_SEED);
+    constinit const ZobristLookupTable<std::uint64_t> Z64
+        = ZobristLookupTable<std::uint64_t>::new_table(Z64_SEED);
+    constinit const ZobristLookupTable<std::uint16_t> Z16
+        = ZobristLookupTable<std::uint16_t>::new_table(Z16_SEED);
 
 } // namespace
 
@@ -16,8 +18,7 @@ const ZobristLookupTable<std::uint64_t>& shared_z64() { return Z64; }
 const ZobristLookupTable<std::uint16_t>& shared_z16() { return Z16; }
 
 ZobristBoardComponent ZobristBoardComponent::new_component(
-    const std::array<Bitboard, PIECE_COUNT>& pieces, std::uint64_t info)
-{
+    const std::array<Bitboard, PIECE_COUNT>& pieces, std::uint64_t info) {
     ZobristBoardComponent component { &Z64, &Z16, 0, 0 };
     for (unsigned p = 0; p < PIECE_COUNT; ++p)
         for (unsigned s : get_bits(pieces[p]))

@@ -24,8 +24,7 @@ template <class T> struct ZobristLookupTable {
 
     // Entries 0..789 in order, each one output of Rng::new_deterministic(seed, sizeof(T)),
     // truncated to T.
-    static constexpr ZobristLookupTable new_table(std::uint64_t seed)
-    {
+    static constexpr ZobristLookupTable new_table(std::uint64_t seed) {
         ZobristLookupTable table;
         Rng rng = Rng::new_deterministic(seed, sizeof(T));
         for (T& entry : table.features)
@@ -33,8 +32,7 @@ template <class T> struct ZobristLookupTable {
         return table;
     }
 
-    T index(std::size_t feature) const
-    {
+    T index(std::size_t feature) const {
         check(feature < ZOBRIST_FEATURES, INDEX_OUT_OF_RANGE);
         return features[feature];
     }
@@ -59,16 +57,16 @@ struct ZobristBoardComponent {
     static ZobristBoardComponent new_component(
         const std::array<Bitboard, PIECE_COUNT>& pieces, std::uint64_t info);
 
-    void xor_feature(std::size_t feature)
-    {
+    void xor_feature(std::size_t feature) {
         z_key ^= z64->index(feature);
         z_sum ^= z16->index(feature);
     }
-    void xor_piece(unsigned piece, unsigned square) { xor_feature(std::size_t { piece } * 64 + square); }
+    void xor_piece(unsigned piece, unsigned square) {
+        xor_feature(std::size_t { piece } * 64 + square);
+    }
     void xor_info(unsigned info_idx) { xor_feature(ZOBRIST_INFO_FEATURE + info_idx); }
 
-    friend bool operator==(const ZobristBoardComponent& a, const ZobristBoardComponent& b)
-    {
+    friend bool operator==(const ZobristBoardComponent& a, const ZobristBoardComponent& b) {
         return a.z_key == b.z_key && a.z_sum == b.z_sum;
     }
 };

@@ -13,22 +13,19 @@ namespace {
 
 Board read(std::string_view fen) { return Board::from_fen(fen).value(); }
 
-void push(Board& board, std::string_view text)
-{
+void push(Board& board, std::string_view text) {
     const std::optional<Error> error = board.push_move(ChessMove::from_str(text).value());
     ASSERT_FALSE(error.has_value()) << error->message;
 }
 
 // The hash a board built from scratch for the same pieces and info would have.
-ZobristBoardComponent scratch_hash(const Board& board)
-{
+ZobristBoardComponent scratch_hash(const Board& board) {
     return ZobristBoardComponent::new_component(board.pieces, board.info);
 }
 
 } // namespace
 
-TEST(Board, SmallBitOperations)
-{
+TEST(Board, SmallBitOperations) {
     EXPECT_EQ(Board::move_bit(0b100, 0, 5), 0b100u); // clear source: unchanged
     EXPECT_EQ(Board::move_bit(0b101, 0, 2), 0b100u); // set destination stays set
     EXPECT_EQ(Board::move_bit(1, 0, 63), std::uint64_t { 1 } << 63);
@@ -40,8 +37,7 @@ TEST(Board, SmallBitOperations)
     EXPECT_EQ(board.to_move(), 1u);
 }
 
-TEST(Board, DoubleStepAndPop)
-{
+TEST(Board, DoubleStepAndPop) {
     Board board = read(START_FEN);
     const Board start = board;
     push(board, "e2e4");
@@ -58,8 +54,7 @@ TEST(Board, DoubleStepAndPop)
     EXPECT_EQ(board, start);
 }
 
-TEST(Board, EnPassantCastlingPromotionAndRights)
-{
+TEST(Board, EnPassantCastlingPromotionAndRights) {
     Board board = read("r3k2r/pppp1ppp/8/4P3/8/8/PPP2PPP/R3K2R b KQkq -");
     push(board, "d7d5");
     EXPECT_EQ(board.info & INFO_EP_MASK, 1u << 8);
@@ -92,8 +87,7 @@ TEST(Board, EnPassantCastlingPromotionAndRights)
     EXPECT_EQ(promote.zobrist, scratch_hash(promote));
 }
 
-TEST(Board, NullMoveStillAppliesRightsAndSide)
-{
+TEST(Board, NullMoveStillAppliesRightsAndSide) {
     Board board = read("4k3/8/8/8/8/8/4P3/4K3 w KQ -");
     const ZobristBoardComponent before = board.zobrist;
     push(board, "e1e1");
@@ -102,8 +96,7 @@ TEST(Board, NullMoveStillAppliesRightsAndSide)
     EXPECT_EQ(board.zobrist, scratch_hash(board));
 }
 
-TEST(Board, MalformedMovesKeepHashAndHistoryExact)
-{
+TEST(Board, MalformedMovesKeepHashAndHistoryExact) {
     // Castling right without its rook, a rook onto an own rook, en passant announced by the FEN
     // with no pawn to take, and an en-passant bit in the other side's group.
     const char* cases[][2] = {
@@ -122,8 +115,7 @@ TEST(Board, MalformedMovesKeepHashAndHistoryExact)
     }
 }
 
-TEST(Board, RefusesMovesThatCannotBeAppliedConsistently)
-{
+TEST(Board, RefusesMovesThatCannotBeAppliedConsistently) {
     Board board = read("4k3/4P3/8/8/8/8/1p6/4K3 w - -");
     const Board before = board;
     // A pawn onto the last rank needs a promotion letter.
@@ -141,8 +133,7 @@ TEST(Board, RefusesMovesThatCannotBeAppliedConsistently)
     EXPECT_EQ(board, before);
 }
 
-TEST(Board, CopiesAreIndependentAndCarryHistory)
-{
+TEST(Board, CopiesAreIndependentAndCarryHistory) {
     Board source = read(START_FEN);
     push(source, "e2e4");
     push(source, "e7e5");
@@ -156,8 +147,7 @@ TEST(Board, CopiesAreIndependentAndCarryHistory)
     EXPECT_EQ(source.move_stack.size(), 3u);
 }
 
-TEST(Board, ReflectMirrorsColoursAndClearsHistory)
-{
+TEST(Board, ReflectMirrorsColoursAndClearsHistory) {
     Board board = read(START_FEN);
     board.reflect();
     EXPECT_EQ(board.info, 0x1Eu);
@@ -193,8 +183,7 @@ TEST(Board, ReflectMirrorsColoursAndClearsHistory)
 
 // Random sequences of generated (well-formed) moves: after each push the incremental hash is the
 // from-scratch hash, and popping everything restores the board exactly.
-TEST(Board, RandomPushPopRestoresEverything)
-{
+TEST(Board, RandomPushPopRestoresEverything) {
     const MoveGenerator generator;
     std::mt19937 rng(20261208);
     const char* starts[] = {

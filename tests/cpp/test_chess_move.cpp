@@ -11,8 +11,7 @@ ChessMove parse(std::string_view text) { return ChessMove::from_str(text).value(
 
 std::string error_of(std::string_view text) { return ChessMove::from_str(text).error().message; }
 
-std::string fault_of(std::string_view text)
-{
+std::string fault_of(std::string_view text) {
     try {
         ChessMove::from_str(text);
     } catch (const Fault& f) {
@@ -23,8 +22,7 @@ std::string fault_of(std::string_view text)
 
 } // namespace
 
-TEST(ChessMove, ReadsAndWritesCoordinateText)
-{
+TEST(ChessMove, ReadsAndWritesCoordinateText) {
     EXPECT_EQ(parse("e2e4").data, 0x070C);
     EXPECT_EQ(parse("e2e4").from(), 12);
     EXPECT_EQ(parse("e2e4").to(), 28);
@@ -40,8 +38,7 @@ TEST(ChessMove, ReadsAndWritesCoordinateText)
     EXPECT_EQ(parse("e2e4q").special(), 7);
 }
 
-TEST(ChessMove, GeneratedSpecialMovesPrintAsPlainMoves)
-{
+TEST(ChessMove, GeneratedSpecialMovesPrintAsPlainMoves) {
     EXPECT_EQ(ChessMove { 0x3184 }.to_string(), "e1g1");
     EXPECT_EQ(ChessMove { 0x3084 }.to_string(), "e1c1");
     EXPECT_EQ(ChessMove { 0x3FBC }.to_string(), "e8g8");
@@ -57,9 +54,9 @@ TEST(ChessMove, GeneratedSpecialMovesPrintAsPlainMoves)
     EXPECT_EQ(ChessMove::square(63), "h8");
 }
 
-TEST(ChessMove, ReportsLengthAndPromotionErrors)
-{
-    const std::string notation = "Unsupported move notation. Must be 4 or 5 (promotion) characters. Found: ";
+TEST(ChessMove, ReportsLengthAndPromotionErrors) {
+    const std::string notation
+        = "Unsupported move notation. Must be 4 or 5 (promotion) characters. Found: ";
     EXPECT_EQ(error_of("e2e"), notation + "e2e");
     EXPECT_EQ(error_of(""), notation);
     EXPECT_EQ(error_of("e2e4xy"), notation + "e2e4xy");
@@ -69,8 +66,7 @@ TEST(ChessMove, ReportsLengthAndPromotionErrors)
     EXPECT_EQ(error_of("z9z9x"), "Unsupported promotion type for z9z9x");
 }
 
-TEST(ChessMove, MalformedSquaresAreFaults)
-{
+TEST(ChessMove, MalformedSquaresAreFaults) {
     EXPECT_EQ(fault_of("E2E4"), "assertion failed: from_file <= 7");
     EXPECT_EQ(fault_of("e0e4"), "assertion failed: from_rank <= 7");
     EXPECT_EQ(fault_of("e2i4"), "assertion failed: to_file <= 7");
@@ -79,11 +75,13 @@ TEST(ChessMove, MalformedSquaresAreFaults)
     EXPECT_EQ(fault_of("\u00e9e2"), "assertion failed: from_file <= 7");
     EXPECT_EQ(fault_of("e2\u00e9q"), "assertion failed: to_file <= 7");
     EXPECT_EQ(fault_of("e2\u00e9"), "index out of range");
-    EXPECT_EQ(error_of("\u0161" "1a3"), "Unsupported promotion type for \u0161" "1a3");
+    EXPECT_EQ(error_of("\u0161"
+                       "1a3"),
+        "Unsupported promotion type for \u0161"
+        "1a3");
 }
 
-TEST(ChessMove, CheckedConstructorAndWriter)
-{
+TEST(ChessMove, CheckedConstructorAndWriter) {
     EXPECT_THROW(ChessMove::new_move(64, 0, 0), Fault);
     EXPECT_THROW(ChessMove::new_move(0, 64, 0), Fault);
     EXPECT_THROW(ChessMove::new_move(0, 0, 16), Fault);

@@ -14,8 +14,7 @@ std::string round_trip(std::string_view fen) { return read(fen).to_fen(); }
 
 } // namespace
 
-TEST(Fen, RoundTripsStartPosition)
-{
+TEST(Fen, RoundTripsStartPosition) {
     const Board board = read(START_FEN);
     EXPECT_EQ(board.to_fen(), START_FEN);
     EXPECT_EQ(board.info, 0b11111u);
@@ -24,8 +23,7 @@ TEST(Fen, RoundTripsStartPosition)
     EXPECT_TRUE(board.move_stack.empty());
 }
 
-TEST(Fen, ReadsFieldsLeniently)
-{
+TEST(Fen, ReadsFieldsLeniently) {
     // Counters are ignored and never written; the rank digit of the en-passant field is not read.
     const Board after_e4 = read("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 0 1");
     EXPECT_EQ(after_e4.info, 0x1Eu | 1u << 17);
@@ -42,8 +40,7 @@ TEST(Fen, ReadsFieldsLeniently)
     EXPECT_EQ(read("8/8/8/8/8/8/8/8 w - 1").info, 1u | 1u << 21);
 }
 
-TEST(Fen, PlacementIsNotValidated)
-{
+TEST(Fen, PlacementIsNotValidated) {
     // Three ranks: the last one written becomes rank 1.
     EXPECT_EQ(read("8/8/PPPPPPPP w - -").pieces[0], 0xFFu);
     // "/" does not restart a rank, so a short rank shifts the rest.
@@ -57,18 +54,17 @@ TEST(Fen, PlacementIsNotValidated)
     EXPECT_EQ(both.to_fen(), "8/8/8/8/8/8/8/K7 w - -");
 }
 
-TEST(Fen, RejectsSideAndCastlingFields)
-{
+TEST(Fen, RejectsSideAndCastlingFields) {
     EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 x - -").error().message, "Invalid side-to-move");
     EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 W - -").error().message, "Invalid side-to-move");
     EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 white - -").error().message, "Invalid side-to-move");
-    EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 w KX -").error().message, "Invalid castling specifier");
+    EXPECT_EQ(
+        Board::from_fen("8/8/8/8/8/8/8/8 w KX -").error().message, "Invalid castling specifier");
     // The castling error comes before the missing en-passant field.
     EXPECT_EQ(Board::from_fen("8/8/8/8/8/8/8/8 w X").error().message, "Invalid castling specifier");
 }
 
-TEST(Fen, MissingFieldsAndBadPiecesAreFaults)
-{
+TEST(Fen, MissingFieldsAndBadPiecesAreFaults) {
     EXPECT_THROW(Board::from_fen(""), Fault);
     EXPECT_THROW(Board::from_fen(" \n "), Fault);
     EXPECT_THROW(Board::from_fen("8/8/8/8/8/8/8/8"), Fault);
@@ -83,17 +79,16 @@ TEST(Fen, MissingFieldsAndBadPiecesAreFaults)
     EXPECT_THROW(Board::from_fen("8/8/8/8/\u0665/8/8/8 w - -"), Fault); // only ASCII digits
 }
 
-TEST(Fen, ReverseFenKeepsEmptyPieces)
-{
+TEST(Fen, ReverseFenKeepsEmptyPieces) {
     EXPECT_EQ(Board::reverse_fen("a/b/c"), "c/b/a");
     EXPECT_EQ(Board::reverse_fen("a/b/c/"), "/c/b/a");
     EXPECT_EQ(Board::reverse_fen("abc"), "abc");
     EXPECT_EQ(Board::reverse_fen(""), "");
 }
 
-TEST(Fen, PlanesReadOnlyThePlacement)
-{
-    const Planes start = Board::bitboard_from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w X -");
+TEST(Fen, PlanesReadOnlyThePlacement) {
+    const Planes start
+        = Board::bitboard_from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w X -");
     EXPECT_EQ(start, read(START_FEN).bitboard());
     int set = 0;
     for (const std::uint8_t v : start)

@@ -9,8 +9,7 @@
 
 using namespace quarn_chess;
 
-TEST(Zobrist, KeyTableMatchesCheckValues)
-{
+TEST(Zobrist, KeyTableMatchesCheckValues) {
     const auto& z64 = shared_z64();
     EXPECT_EQ(z64.index(0), 0x0000000000000000u);
     EXPECT_EQ(z64.index(1), 0x6B864CBF6B864CBFu);
@@ -20,8 +19,7 @@ TEST(Zobrist, KeyTableMatchesCheckValues)
     EXPECT_EQ(z64.index(789), 0x0873A0800E73A080u);
 }
 
-TEST(Zobrist, SumTableMatchesCheckValues)
-{
+TEST(Zobrist, SumTableMatchesCheckValues) {
     const auto& z16 = shared_z16();
     EXPECT_EQ(z16.index(0), 0xAA9E);
     EXPECT_EQ(z16.index(1), 0xBFF4);
@@ -31,8 +29,7 @@ TEST(Zobrist, SumTableMatchesCheckValues)
     EXPECT_EQ(z16.index(789), 0x25CC);
 }
 
-TEST(Zobrist, EntriesAreDistinctAndIndexIsChecked)
-{
+TEST(Zobrist, EntriesAreDistinctAndIndexIsChecked) {
     const std::set<std::uint64_t> keys(shared_z64().features.begin(), shared_z64().features.end());
     const std::set<std::uint16_t> sums(shared_z16().features.begin(), shared_z16().features.end());
     EXPECT_EQ(keys.size(), ZOBRIST_FEATURES);
@@ -41,8 +38,7 @@ TEST(Zobrist, EntriesAreDistinctAndIndexIsChecked)
     EXPECT_THROW(shared_z16().index(790), Fault);
 }
 
-TEST(Zobrist, TablesAreRebuiltIdenticallyFromTheirSeeds)
-{
+TEST(Zobrist, TablesAreRebuiltIdenticallyFromTheirSeeds) {
     // The shared pair stands in for a pair per board: both must be what the seeds give.
     EXPECT_EQ(ZobristLookupTable<std::uint64_t>::new_table(0).features, shared_z64().features);
     EXPECT_EQ(ZobristLookupTable<std::uint16_t>::new_table(404).features, shared_z16().features);
@@ -51,8 +47,7 @@ TEST(Zobrist, TablesAreRebuiltIdenticallyFromTheirSeeds)
     EXPECT_EQ(Rng::new_deterministic(404, 2).state, 0x6155577CDBECB307u);
 }
 
-TEST(Zobrist, FromScratchValues)
-{
+TEST(Zobrist, FromScratchValues) {
     std::array<Bitboard, PIECE_COUNT> pieces {};
     ZobristBoardComponent empty = ZobristBoardComponent::new_component(pieces, 0);
     EXPECT_EQ(empty.z_key, 0u);
@@ -69,8 +64,7 @@ TEST(Zobrist, FromScratchValues)
     EXPECT_EQ(bit21.z_key, shared_z64().index(789));
 }
 
-TEST(Zobrist, ToggleTwiceRestores)
-{
+TEST(Zobrist, ToggleTwiceRestores) {
     const Board board = Board::from_fen(START_FEN).value();
     ZobristBoardComponent z = board.zobrist;
     z.xor_piece(4, 27);
@@ -83,10 +77,10 @@ TEST(Zobrist, ToggleTwiceRestores)
     EXPECT_EQ(z, board.zobrist);
 }
 
-TEST(Zobrist, EqualPositionsHashEqually)
-{
+TEST(Zobrist, EqualPositionsHashEqually) {
     const Board a = Board::from_fen(START_FEN).value();
-    const Board b = Board::from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR  w  qkQK - 5 9").value();
+    const Board b
+        = Board::from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR  w  qkQK - 5 9").value();
     EXPECT_EQ(a.zobrist, b.zobrist);
     Board c = a;
     EXPECT_EQ(c.zobrist.z64, a.zobrist.z64);
