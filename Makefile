@@ -1,0 +1,175 @@
+# quarn_chess front door: `make test` builds and tests everything on a fresh machine.
+#
+#   make test          install into .venv, C++ tests (Release and ASan/UBSan), then pytest
+#   make install       only build and install the package (with test and bench extras) into .venv
+#   make demo          run examples/perft.py against the installed module
+#   make bench         build and run the native and Python benchmarks
+#   make asan          only the C++ tests under AddressSanitizer and UBSan
+#   make asan-python   pytest against an ASan/UBSan build of the extension
+#   make format        clang-format every C++ file in place; format-check only reports
+#   make clean         remove build/; distclean also removes .venv
+#
+# PYTHON=/path/to/python3.12 picks the interpreter (default: found by tools/find_python.sh).
+# Stamps under build/stamps keep a second run fast; the extension is rebuilt incrementally in
+# build/py whenever a source, CMakeLists.txt or pyproject.toml changes.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+.ONESHELL:
+.DEFAULT_GOAL := test
+.DELETE_ON_ERROR:
+MAKEFLAGS += --no-print-directory
+
+PYTHON ?=
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD := build
+STAMPS := $(BUILD)/stamps
+# Extra arguments for the benchmark programs and pytest, e.g. make test PYTEST_ARGS='-k fen'.
+PERFT_BENCH_ARGS ?=
+BENCH_ARGS ?=
+PYTEST_ARGS ?=
+
+# Everything the extension is built from. sources.list changes when a file appears or vanishes.
+MODULE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' 2>/dev/null) \
+	CMakeLists.txt pyproject.toml $(wildcard cmake/*.cmake)
+FORMAT_FILES = $(shell find src tests/cpp bench fuzz -maxdepth 3 \( -name '*.cpp' -o -name '*.h' \) \
+	2>/dev/null | sort)
+
+# pip on these machines warns about configured index folders that do not exist; drop that noise.
+PIP_QUIET := grep -v 'is ignored: it is neither a file nor a directory' || true
+# cmake --build runs make; keep the outer make's flags and jobserver away from it. Recipes set
+# $$cmake from tools/find_cmake.sh; ctest is the one installed beside it.
+NO_MAKE_ENV := env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL
+CMAKE_BUILD := $(NO_MAKE_ENV) "$$cmake" --build
+CTEST := $(NO_MAKE_ENV) "$$(dirname "$$cmake")/ctest"
+CTEST_FLAGS := --output-on-failure --no-tests=error -j $(JOBS)
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1
+
+.PHONY: test cpp-deps test-cpp test-python asan asan-python install demo bench format format-check \
+	clean distclean help FORCE
+
+test: install test-cpp asan test-python
+
+help:
+	@sed -n '3,15s/^# \{0,1\}//p' Makefile
+
+# --- Python environment ----------------------------------------------------------------------
+
+# The venv is recreated whenever the chosen interpreter differs from the one it was built with.
+# It carries the build requirements too, so the extension builds without pip's isolated env.
+$(VENV)/.quarn-python: FORCE
+	@py=$$(tools/find_python.sh "$(PYTHON)")
+	if [[ -x $(VPY) && "$$(cat $@ 2>/dev/null)" == "$$py" ]]; then exit 0; fi
+	echo "creating $(VENV) with $$py"
+	rm -rf $(VENV) $(BUILD)/py $(BUILD)/asan-py
+	"$$py" -m venv $(VENV)
+	$(VPY) -m pip install -q 'scikit-build-core>=0.10' 'ninja>=1.10' 2>&1 | { $(PIP_QUIET); }
+	echo "$$py" > $@
+
+$(STAMPS)/sources.list: FORCE
+	@mkdir -p $(@D)
+	printf '%s\n' $(sort $(MODULE_SOURCES)) > $@.new
+	if cmp -s $@.new $@; then rm -f $@.new; else mv $@.new $@; fi
+
+# Non-editable install of the package with its test and bench extras; warnings are errors here.
+$(STAMPS)/install: $(VENV)/.quarn-python $(STAMPS)/sources.list $(MODULE_SOURCES)
+	@tools/ensure_deb.sh g++
+	cmake=$$(tools/find_cmake.sh)
+	echo "building and installing quarn_chess into $(VENV)"
+	CMAKE_EXECUTABLE="$$cmake" $(VPY) -m pip install -q --no-build-isolation \
+		--config-settings=build-dir=$(BUILD)/py \
+		--config-settings=cmake.define.QUARN_WERROR=ON \
+		'.[test,bench]' 2>&1 | { $(PIP_QUIET); }
+	touch $@
+
+install: $(STAMPS)/install
+
+# --- C++ tests ---------------------------------------------------------------------------------
+
+# Debian packages the C++ builds need, checked (and installed as root) once per make run.
+cpp-deps:
+	@tools/ensure_deb.sh g++ libgtest-dev
+	tools/find_cmake.sh >/dev/null
+
+test-cpp: cpp-deps
+	@cmake=$$(tools/find_cmake.sh)
+	"$$cmake" -S . -B $(BUILD)/cpp -G 'Unix Makefiles' --log-level=WARNING \
+		-DCMAKE_BUILD_TYPE=Release -DQUARN_BUILD_TESTS=ON -DQUARN_WERROR=ON
+	$(CMAKE_BUILD) $(BUILD)/cpp -j $(JOBS)
+	$(CTEST) $(CTEST_FLAGS) --test-dir $(BUILD)/cpp -L cpp
+
+asan: cpp-deps
+	@cmake=$$(tools/find_cmake.sh)
+	"$$cmake" -S . -B $(BUILD)/asan -G 'Unix Makefiles' --log-level=WARNING \
+		-DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_BUILD_TESTS=ON -DQUARN_WERROR=ON
+	$(CMAKE_BUILD) $(BUILD)/asan -j $(JOBS)
+	$(ASAN_ENV) $(CTEST) $(CTEST_FLAGS) --test-dir $(BUILD)/asan -L cpp
+
+# --- Python tests ------------------------------------------------------------------------------
+
+# -P keeps the working directory off sys.path, so only the installed module can be imported.
+test-python: install
+	@if ! compgen -G 'tests/python/test_*.py' >/dev/null; then
+		echo "no Python tests in tests/python yet"
+		exit 0
+	fi
+	$(VPY) -P -m pytest $(PYTEST_ARGS)
+
+# pytest against an instrumented extension, built in build/asan-py and loaded with the sanitizer
+# runtime preloaded (see the pytest entry in CMakeLists.txt).
+asan-python: install cpp-deps
+	@cmake=$$(tools/find_cmake.sh)
+	"$$cmake" -S . -B $(BUILD)/asan-py -G 'Unix Makefiles' --log-level=WARNING \
+		-DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_WERROR=ON \
+		-DQUARN_BUILD_MODULE=ON -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
+	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess
+	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
+
+# --- Demo and benchmarks -----------------------------------------------------------------------
+
+demo: install
+	@if [[ -f examples/perft.py ]]; then
+		$(VPY) examples/perft.py
+	else
+		$(VPY) -P -c 'import quarn_chess; print(quarn_chess.Board().fen())'
+	fi
+
+# bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
+bench: install cpp-deps
+	@cmake=$$(tools/find_cmake.sh)
+	"$$cmake" -S . -B $(BUILD)/bench -G 'Unix Makefiles' --log-level=WARNING \
+		-DCMAKE_BUILD_TYPE=Release -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_BENCH=ON -DQUARN_WERROR=ON
+	$(CMAKE_BUILD) $(BUILD)/bench -j $(JOBS)
+	export QUARN_PERFT_BENCH=$(CURDIR)/$(BUILD)/bench/perft_bench
+	ran=0
+	if [[ -f bench/run_bench.py ]]; then $(VPY) bench/run_bench.py $(BENCH_ARGS); ran=1; fi
+	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
+	((ran)) || echo "no benchmarks yet (bench/run_bench.py, bench/*.cpp)"
+
+# --- Formatting --------------------------------------------------------------------------------
+
+format:
+	@tools/ensure_deb.sh clang-format
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	@tools/ensure_deb.sh clang-format
+	bad=0
+	for file in $(FORMAT_FILES); do
+		clang-format --dry-run --Werror "$$file" >/dev/null 2>&1 || { echo "not formatted: $$file"; bad=1; }
+	done
+	((!bad)) || { echo "run 'make format' to fix"; exit 1; }
+
+# --- Cleaning ----------------------------------------------------------------------------------
+
+clean:
+	rm -rf $(BUILD)
+
+distclean: clean
+	rm -rf $(VENV) .pytest_cache .hypothesis
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +
+
+FORCE:
