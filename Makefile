@@ -4,6 +4,7 @@
 #   make install       only build and install the package (with test and bench extras) into .venv
 #   make demo          run examples/perft.py against the installed module
 #   make bench         build and run the native and Python benchmarks
+#   make soak          the long differential run against python-chess (a million positions)
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
 #   make asan-python   pytest against an ASan/UBSan build of the extension
 #   make format        clang-format every C++ file in place; format-check only reports
@@ -30,6 +31,7 @@ STAMPS := $(BUILD)/stamps
 PERFT_BENCH_ARGS ?=
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
+SOAK_ARGS ?=
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
 MODULE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' 2>/dev/null) \
@@ -48,8 +50,8 @@ CTEST_FLAGS := --output-on-failure --no-tests=error -j $(JOBS)
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1
 
-.PHONY: test cpp-deps test-cpp test-python asan asan-python install demo bench format format-check \
-	clean distclean help FORCE
+.PHONY: test cpp-deps test-cpp test-python asan asan-python install demo bench soak format \
+	format-check clean distclean help FORCE
 
 test: install test-cpp asan test-python
 
@@ -138,6 +140,10 @@ demo: install
 	fi
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
+# The long differential run against python-chess, e.g. make soak SOAK_ARGS='--positions 5000000'.
+soak: install
+	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
+
 bench: install cpp-deps
 	@cmake=$$(tools/find_cmake.sh)
 	"$$cmake" -S . -B $(BUILD)/bench -G 'Unix Makefiles' --log-level=WARNING \
