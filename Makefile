@@ -1,12 +1,13 @@
 # quarn_chess front door: `make test` builds and tests everything on a fresh machine.
 #
-#   make test          install into .venv, C++ tests (Release and ASan/UBSan), then pytest
+#   make test          install into .venv, C++ tests (Release and ASan/UBSan), pytest, typecheck
 #   make install       only build and install the package (with test and bench extras) into .venv
 #   make demo          run examples/perft.py against the installed module
 #   make bench         build and run the native and Python benchmarks
 #   make soak          the long differential run against python-chess (a million positions)
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
 #   make asan-python   pytest against an ASan/UBSan build of the extension
+#   make typecheck     the stub against the module (mypy.stubtest), the examples under mypy --strict
 #   make format        clang-format every C++ file in place; format-check only reports
 #   make clean         remove build/; distclean also removes .venv
 #
@@ -34,7 +35,7 @@ PYTEST_ARGS ?=
 SOAK_ARGS ?=
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
-MODULE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' 2>/dev/null) \
+MODULE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' -o -name '*.pyi' 2>/dev/null) \
 	CMakeLists.txt pyproject.toml $(wildcard cmake/*.cmake)
 FORMAT_FILES = $(shell find src tests/cpp bench fuzz -maxdepth 3 \( -name '*.cpp' -o -name '*.h' \) \
 	2>/dev/null | sort)
@@ -50,13 +51,13 @@ CTEST_FLAGS := --output-on-failure --no-tests=error -j $(JOBS)
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1
 
-.PHONY: test cpp-deps test-cpp test-python asan asan-python install demo bench soak format \
-	format-check clean distclean help FORCE
+.PHONY: test cpp-deps test-cpp test-python asan asan-python typecheck install demo bench soak \
+	format format-check clean distclean help FORCE
 
-test: install test-cpp asan test-python
+test: install test-cpp asan test-python typecheck
 
 help:
-	@sed -n '3,15s/^# \{0,1\}//p' Makefile
+	@sed -n '3,17s/^# \{0,1\}//p' Makefile
 
 # --- Python environment ----------------------------------------------------------------------
 
@@ -68,7 +69,7 @@ $(VENV)/.quarn-python: FORCE
 	echo "creating $(VENV) with $$py"
 	rm -rf $(VENV) $(BUILD)/py $(BUILD)/asan-py
 	"$$py" -m venv $(VENV)
-	$(VPY) -m pip install -q 'scikit-build-core>=0.10' 'ninja>=1.10' 2>&1 | { $(PIP_QUIET); }
+	$(VPY) -m pip install -q 'scikit-build-core>=0.11' 'ninja>=1.10' 2>&1 | { $(PIP_QUIET); }
 	echo "$$py" > $@
 
 $(STAMPS)/sources.list: FORCE
@@ -130,6 +131,14 @@ asan-python: install cpp-deps
 	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess
 	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
 
+# --- Type checks -------------------------------------------------------------------------------
+
+# The stub file src/python/quarn_chess.pyi, installed as quarn_chess-stubs, must match the module
+# exactly; the examples must pass as strictly typed user code. mypy comes with the test extra.
+typecheck: install
+	@$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_chess
+	$(VPY) -m mypy --strict examples/
+
 # --- Demo and benchmarks -----------------------------------------------------------------------
 
 demo: install
@@ -139,11 +148,11 @@ demo: install
 		$(VPY) -P -c 'import quarn_chess; print(quarn_chess.Board().fen())'
 	fi
 
-# bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 # The long differential run against python-chess, e.g. make soak SOAK_ARGS='--positions 5000000'.
 soak: install
 	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
 
+# bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 bench: install cpp-deps
 	@cmake=$$(tools/find_cmake.sh)
 	"$$cmake" -S . -B $(BUILD)/bench -G 'Unix Makefiles' --log-level=WARNING \

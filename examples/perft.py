@@ -42,7 +42,7 @@ def divide(generator: MoveGenerator, board: Board, depth: int) -> dict[str, int]
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--fen", default=START, help="position to start from")
     parser.add_argument("--depth", type=int, default=4, help="deepest depth to count (default 4)")
     parser.add_argument("--divide", action="store_true", help="print the split at the root")
