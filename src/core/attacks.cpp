@@ -116,23 +116,7 @@ MoveGenerator::MoveGenerator()
 bool MoveGenerator::square_in_check(
     const Board& board, unsigned square, std::uint64_t to_move) const {
     check(square < 64, INDEX_OUT_OF_RANGE);
-    const bool white = to_move == 1;
-    const PieceIndex offset = white ? BLACK_OFFSET : WHITE_OFFSET;
-    const auto& pieces = board.pieces;
-    if (KNIGHT_ATTACKS[square] & pieces[offset + KNIGHT])
-        return true;
-    // Attacked by black pawns from s + 7 / s + 9: the squares a white pawn on s would attack.
-    if (PAWN_ATTACKS[white ? 0 : 1][square] & pieces[offset + PAWN])
-        return true;
-    Bitboard blockers = 0;
-    for (const Bitboard b : pieces)
-        blockers |= b;
-    const Bitboard queens = pieces[offset + QUEEN];
-    if (sliding_moves.attacks(ROOK_IDX, square, blockers) & (queens | pieces[offset + ROOK]))
-        return true;
-    if (sliding_moves.attacks(BISHOP_IDX, square, blockers) & (queens | pieces[offset + BISHOP]))
-        return true;
-    return (KING_ATTACKS[square] & pieces[offset + KING]) != 0;
+    return attacked_by(board, to_move == 1 ? BLACK_OFFSET : WHITE_OFFSET, square, board.occupied());
 }
 
 } // namespace quarn_chess

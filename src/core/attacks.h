@@ -191,7 +191,9 @@ static_assert([] {
     return true;
 }());
 
-// A square's step targets in the order of its direction table.
+// A square's step targets in the order of its direction table. Entries from `count` on hold the
+// square itself, which a piece standing there never has as a target, so a loop may run over all
+// eight entries without a bound check.
 struct StepList {
     std::uint8_t count = 0;
     std::array<std::uint8_t, 8> to {};
@@ -200,10 +202,13 @@ struct StepList {
 constexpr std::array<StepList, 64> step_lists(
     const std::array<std::int16_t, 8>& directions, std::uint16_t threshold) {
     std::array<StepList, 64> lists {};
-    for (unsigned s = 0; s < 64; ++s)
+    for (unsigned s = 0; s < 64; ++s) {
         for (const std::int16_t jump : directions)
             if (validate_move(static_cast<std::uint16_t>(s), jump, threshold))
                 lists[s].to[lists[s].count++] = static_cast<std::uint8_t>(s + jump);
+        for (unsigned i = lists[s].count; i < 8; ++i)
+            lists[s].to[i] = static_cast<std::uint8_t>(s);
+    }
     return lists;
 }
 

@@ -43,14 +43,17 @@ namespace {
     }
 
     // The plane export as a list of 12 lists of 64 bools, each list made at its final length.
+    // Each entry is picked from the pair by its 0 / 1 value rather than by a branch, which the
+    // irregular bit patterns would mispredict.
     PyObject* planes_to_list(const Planes& planes) {
+        PyObject* const bools[2] = { Py_False, Py_True };
         OwnedRef outer(created(PyList_New(PIECE_COUNT), "failed to create list"));
         for (PieceIndex piece = 0; piece < PIECE_COUNT; ++piece) {
             PyObject* plane = created(PyList_New(64), "failed to create list");
             PyList_SET_ITEM(outer.get(), piece, plane);
             const std::uint8_t* bits = planes.data() + piece * 64;
             for (Py_ssize_t square = 0; square < 64; ++square)
-                PyList_SET_ITEM(plane, square, Py_NewRef(bits[square] ? Py_True : Py_False));
+                PyList_SET_ITEM(plane, square, Py_NewRef(bools[bits[square] & 1]));
         }
         return outer.release();
     }
