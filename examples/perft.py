@@ -1,6 +1,6 @@
 """Count the positions reachable from a FEN to a given depth, through the Python API.
 
-    python examples/perft.py                       # start position, depths 1..4
+    python examples/perft.py                       # start position, depths 1..6 (a few seconds)
     python examples/perft.py --depth 5 --divide    # per-move split at the root
     python examples/perft.py --fen "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -"
 
@@ -44,7 +44,7 @@ def divide(generator: MoveGenerator, board: Board, depth: int) -> dict[str, int]
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--fen", default=START, help="position to start from")
-    parser.add_argument("--depth", type=int, default=4, help="deepest depth to count (default 4)")
+    parser.add_argument("--depth", type=int, default=6, help="deepest depth to count (default 6)")
     parser.add_argument("--divide", action="store_true", help="print the split at the root")
     args = parser.parse_args(argv)
 
