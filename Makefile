@@ -5,6 +5,7 @@
 #   make demo          run examples/perft.py against the installed module
 #   make bench         build and run the native and Python benchmarks
 #   make soak          the long differential run against python-chess (a million positions)
+#   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
 #   make asan-python   pytest against an ASan/UBSan build of the extension
 #   make typecheck     the stub against the module (mypy.stubtest), the examples under mypy --strict
@@ -33,6 +34,7 @@ PERFT_BENCH_ARGS ?=
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
 SOAK_ARGS ?=
+FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
 MODULE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' -o -name '*.pyi' 2>/dev/null) \
@@ -52,12 +54,13 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initializat
 	UBSAN_OPTIONS=print_stacktrace=1
 
 .PHONY: test cpp-deps test-cpp test-python asan asan-python typecheck install demo bench soak \
+	fuzz fuzz-short \
 	format format-check clean distclean help FORCE
 
-test: install test-cpp asan test-python typecheck
+test: install test-cpp asan test-python typecheck fuzz-short
 
 help:
-	@sed -n '3,17s/^# \{0,1\}//p' Makefile
+	@sed -n '3,18s/^# \{0,1\}//p' Makefile
 
 # --- Python environment ----------------------------------------------------------------------
 
@@ -147,6 +150,14 @@ demo: install
 	else
 		$(VPY) -P -c 'import quarn_chess; print(quarn_chess.Board().fen())'
 	fi
+
+# Coverage-guided fuzzing with clang's libFuzzer (ASan + UBSan); fuzz/run.sh installs clang when
+# it is missing. The scratch corpus lives in build/fuzz; the committed seeds are only read.
+fuzz:
+	@FUZZ_WORK_DIR=$(CURDIR)/$(BUILD)/fuzz fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-short:
+	@FUZZ_WORK_DIR=$(CURDIR)/$(BUILD)/fuzz fuzz/run.sh 20
 
 # The long differential run against python-chess, e.g. make soak SOAK_ARGS='--positions 5000000'.
 soak: install
