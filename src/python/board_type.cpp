@@ -1,4 +1,4 @@
-// The Python class Board: constructor, methods, deallocation and the type spec.
+// The Python class Board: constructor, methods, deallocation and the type's slots.
 #include <Python.h>
 
 #include "../core/types.h"
@@ -34,6 +34,21 @@ namespace {
             return nullptr;
         }
         return reinterpret_cast<BoardObject*>(self);
+    }
+
+    // Runs `operation` on the receiver's board under a borrow of kind Borrow, inside the guard
+    // that maps every failure to a Python exception.
+    template <class Borrow, class Operation>
+    PyObject* with_board(PyObject* self, Operation&& operation) {
+        return guard([&]() -> PyObject* {
+            BoardObject* board = receiver(self);
+            if (board == nullptr)
+                return nullptr;
+            const Borrow borrow(board->borrow);
+            if (!borrow.ok())
+                return nullptr;
+            return operation(board->board);
+        });
     }
 
     PyObject* new_str(std::string_view text) {
@@ -95,15 +110,8 @@ namespace {
     }
 
     PyObject* board_fen(PyObject* self, PyObject*) {
-        return guard([&]() -> PyObject* {
-            BoardObject* board = receiver(self);
-            if (board == nullptr)
-                return nullptr;
-            const SharedBorrow borrow(board->borrow);
-            if (!borrow.ok())
-                return nullptr;
-            return new_str(board->board.to_fen());
-        });
+        return with_board<SharedBorrow>(
+            self, [](const Board& board) { return new_str(board.to_fen()); });
     }
 
     PyObject* board_push(
@@ -131,65 +139,33 @@ namespace {
     }
 
     PyObject* board_pop(PyObject* self, PyObject*) {
-        return guard([&]() -> PyObject* {
-            BoardObject* board = receiver(self);
-            if (board == nullptr)
-                return nullptr;
-            const ExclusiveBorrow borrow(board->borrow);
-            if (!borrow.ok())
-                return nullptr;
-            board->board.pop_move();
+        return with_board<ExclusiveBorrow>(self, [](Board& board) -> PyObject* {
+            board.pop_move();
             Py_RETURN_NONE;
         });
     }
 
     PyObject* board_bitboard(PyObject* self, PyObject*) {
-        return guard([&]() -> PyObject* {
-            BoardObject* board = receiver(self);
-            if (board == nullptr)
-                return nullptr;
-            const SharedBorrow borrow(board->borrow);
-            if (!borrow.ok())
-                return nullptr;
-            return planes_to_list(board->board.bitboard());
-        });
+        return with_board<SharedBorrow>(
+            self, [](const Board& board) { return planes_to_list(board.bitboard()); });
     }
 
     PyObject* board_turn(PyObject* self, PyObject*) {
-        return guard([&]() -> PyObject* {
-            BoardObject* board = receiver(self);
-            if (board == nullptr)
-                return nullptr;
-            const SharedBorrow borrow(board->borrow);
-            if (!borrow.ok())
-                return nullptr;
-            return new_str(board->board.to_move() ? "white" : "black");
-        });
+        return with_board<SharedBorrow>(
+            self, [](const Board& board) { return new_str(board.to_move() ? "white" : "black"); });
     }
 
     PyObject* board_reflect(PyObject* self, PyObject*) {
-        return guard([&]() -> PyObject* {
-            BoardObject* board = receiver(self);
-            if (board == nullptr)
-                return nullptr;
-            const ExclusiveBorrow borrow(board->borrow);
-            if (!borrow.ok())
-                return nullptr;
-            board->board.reflect();
+        return with_board<ExclusiveBorrow>(self, [](Board& board) -> PyObject* {
+            board.reflect();
             Py_RETURN_NONE;
         });
     }
 
     PyObject* board_copy(PyObject* self, PyObject*) {
-        return guard([&]() -> PyObject* {
-            BoardObject* board = receiver(self);
-            if (board == nullptr)
-                return nullptr;
-            const SharedBorrow borrow(board->borrow);
-            if (!borrow.ok())
-                return nullptr;
+        return with_board<SharedBorrow>(self, [&](const Board& board) {
             return new_instance<BoardObject>(
-                Py_TYPE(self), [&](BoardObject* copy) { new (&copy->board) Board(board->board); });
+                Py_TYPE(self), [&](BoardObject* copy) { new (&copy->board) Board(board); });
         });
     }
 

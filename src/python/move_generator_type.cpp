@@ -1,4 +1,4 @@
-// The Python class MoveGenerator: constructor, the call that lists legal moves, the type spec.
+// The Python class MoveGenerator: constructor, the call that lists legal moves, the type's slots.
 #include <Python.h>
 
 #include "args.h"

@@ -3,6 +3,7 @@
 #include "bits.h"
 #include "board.h"
 #include "move_generator.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,10 @@
 #include <vector>
 
 using namespace quarn_chess;
+using test_support::generator;
+using test_support::read;
 
 namespace {
-
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
-
-Board read(std::string_view fen) { return Board::from_fen(fen).value(); }
 
 Bitboard squares(std::initializer_list<unsigned> list) {
     Bitboard b = 0;

@@ -2,16 +2,16 @@
 #include "bits.h"
 #include "board.h"
 #include "move_generator.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 using namespace quarn_chess;
+using test_support::read;
 
 namespace {
-
-Board read(std::string_view fen) { return Board::from_fen(fen).value(); }
 
 void push(Board& board, std::string_view text) {
     const std::optional<Error> error = board.push_move(ChessMove::from_str(text).value());

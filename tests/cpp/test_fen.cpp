@@ -1,14 +1,14 @@
 // FEN reading and writing: round trips, lenient placement, rejected fields and faults.
 #include "bits.h"
 #include "board.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 using namespace quarn_chess;
+using test_support::read;
 
 namespace {
-
-Board read(std::string_view fen) { return Board::from_fen(fen).value(); }
 
 std::string round_trip(std::string_view fen) { return read(fen).to_fen(); }
 

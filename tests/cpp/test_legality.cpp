@@ -1,6 +1,7 @@
 // The fast legality test and bulk count against the make / attack test / unmake filter.
 #include "board.h"
 #include "move_generator.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,9 @@
 #include <vector>
 
 using namespace quarn_chess;
+using test_support::generator;
 
 namespace {
-
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
 
 // What a legal-move call gives: the move values, or the text of the fault it raised.
 struct Outcome {

@@ -1,6 +1,7 @@
 // Pseudo-legal order, the legality filter, odd positions, and perft counts from the shared table.
 #include "board.h"
 #include "move_generator.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,10 @@
 #include <vector>
 
 using namespace quarn_chess;
+using test_support::generator;
+using test_support::read;
 
 namespace {
-
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
-
-Board read(std::string_view fen) { return Board::from_fen(fen).value(); }
 
 using Texts = std::vector<std::string>;
 

@@ -35,9 +35,9 @@ def run_example(name, *arguments, stdin="", blocked=()):
 
 def load_example(name):
     """examples/<name> imported as a module, for its functions."""
-    spec = importlib.util.spec_from_file_location(name.removesuffix(".py"), EXAMPLES / name)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(name.removesuffix(".py"), EXAMPLES / name)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
