@@ -262,8 +262,9 @@ def loops_for(op: str, fen: str, generator):
 
         return ours, theirs, 1
 
-    if op == "planes":
-        if python_chess_planes(pc_board) != board.bitboard():
+    if op in ("planes", "planes_format"):
+        export = python_chess_planes if op == "planes" else python_chess_planes_format
+        if export(pc_board) != board.bitboard():
             raise SystemExit(f"plane export differs between the libraries for {fen}")
         planes = board.bitboard
 
@@ -272,23 +273,7 @@ def loops_for(op: str, fen: str, generator):
                 planes()
 
         def theirs(n):
-            b, f = pc_board, python_chess_planes
-            for _ in rep(None, n):
-                f(b)
-
-        return ours, theirs, 1
-
-    if op == "planes_format":
-        if python_chess_planes_format(pc_board) != board.bitboard():
-            raise SystemExit(f"plane export differs between the libraries for {fen}")
-        planes = board.bitboard
-
-        def ours(n):
-            for _ in rep(None, n):
-                planes()
-
-        def theirs(n):
-            b, f = pc_board, python_chess_planes_format
+            b, f = pc_board, export
             for _ in rep(None, n):
                 f(b)
 
