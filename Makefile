@@ -1,6 +1,6 @@
 # quarn_chess front door: `make test` builds and tests everything on a fresh machine.
 #
-#   make test          install into .venv, C++ tests (Release and ASan/UBSan), pytest, typecheck
+#   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package (with test and bench extras) into .venv
 #   make demo          run examples/perft.py against the installed module
 #   make bench         build and run the native and Python benchmarks
@@ -57,7 +57,7 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initializat
 	fuzz fuzz-short \
 	format format-check clean distclean help FORCE
 
-test: install test-cpp asan test-python typecheck fuzz-short
+test: install test-cpp asan test-python asan-python typecheck fuzz-short
 
 help:
 	@sed -n '3,18s/^# \{0,1\}//p' Makefile
