@@ -44,6 +44,7 @@
 
 using namespace quarn_chess;
 using quarn_chess::fuzz::finding;
+using quarn_chess::fuzz::history_is_empty;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -250,15 +251,6 @@ Made model_push(const Board& b, ChessMove m) {
     clear(4, to == 56 && capture_type == BLACK_OFFSET + ROOK);
     info ^= 1;
     return out;
-}
-
-bool history_is_empty(const Board& board) {
-    if (!board.move_stack.empty())
-        return false;
-    for (const auto& stack : board.pieces_stacks)
-        if (!stack.empty())
-            return false;
-    return true;
 }
 
 // The board before a push, and whether the push toggled only bits it changed.

@@ -1,6 +1,8 @@
 // Helpers shared by the fuzz targets: reporting a broken invariant and a UTF-8 reader of their own.
 #pragma once
 
+#include "board.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +92,16 @@ inline std::vector<std::string_view> fields(std::string_view text) {
         out.push_back(text.substr(chars[first].begin, chars[i - 1].end - chars[first].begin));
     }
     return out;
+}
+
+// No move recorded and every history stack empty.
+inline bool history_is_empty(const Board& board) {
+    if (!board.move_stack.empty())
+        return false;
+    for (const auto& stack : board.pieces_stacks)
+        if (!stack.empty())
+            return false;
+    return true;
 }
 
 } // namespace quarn_chess::fuzz

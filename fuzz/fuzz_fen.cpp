@@ -106,15 +106,6 @@ bool hash_is_fresh(const Board& board) {
         && board.zobrist.z16 == &shared_z16();
 }
 
-bool history_is_empty(const Board& board) {
-    if (!board.move_stack.empty())
-        return false;
-    for (const auto& stack : board.pieces_stacks)
-        if (!stack.empty())
-            return false;
-    return true;
-}
-
 // The pieces as the writer sees them: each square goes to the lowest piece index holding it.
 std::array<Bitboard, PIECE_COUNT> first_piece_wins(
     const std::array<Bitboard, PIECE_COUNT>& pieces) {
