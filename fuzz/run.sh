@@ -4,7 +4,7 @@
 #   fuzz/run.sh [--update-corpus] [SECONDS_PER_TARGET] [TARGET...]
 #   fuzz/run.sh --coverage [TARGET...]
 #
-# SECONDS_PER_TARGET defaults to 60; TARGET is fen, move_text or board_ops (default: all three,
+# SECONDS_PER_TARGET defaults to 60; TARGET is fen, move_text, board_ops or pgn (default: all four,
 # one after another). Everything goes under $FUZZ_WORK_DIR (default /tmp/fuzz-work):
 #   build/              the instrumented core objects and the binaries fuzz_<target>
 #   corpus/<target>/    the scratch corpus: refreshed from fuzz/corpus/<target>/ on every run and
@@ -24,7 +24,7 @@ set -euo pipefail
 fuzz_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$fuzz_dir")
 work=${FUZZ_WORK_DIR:-/tmp/fuzz-work}
-all_targets=(fen move_text board_ops)
+all_targets=(fen move_text board_ops pgn)
 
 fail_setup() {
     echo "fuzz: $*" >&2
@@ -175,6 +175,7 @@ for target in "${targets[@]}"; do
         -artifact_prefix="$artifacts/")
     case $target in
     fen | board_ops) options+=(-dict="$fuzz_dir/fen.dict") ;;
+    pgn) options+=(-dict="$fuzz_dir/pgn.dict") ;;
     esac
 
     echo "fuzz: $target for ${seconds}s ..."

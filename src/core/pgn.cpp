@@ -1,0 +1,870 @@
+// The streaming PGN reader, SAN resolution, the strict start-position reader, game replay and the
+// comment annotations.
+#include "pgn.h"
+
+#include "bits.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quarn_chess {
+
+namespace {
+
+    constexpr bool is_space(char c) {
+        return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\v';
+    }
+
+    // Bytes that end a word (a move, move number, result or NAG) in movetext.
+    constexpr bool ends_word(char c) {
+        return is_space(c) || c == '{' || c == '}' || c == '(' || c == ')' || c == ';' || c == '['
+            || c == ']' || c == '"' || c == '$';
+    }
+
+    constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+    constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
+    constexpr bool is_rank(char c) { return c >= '1' && c <= '8'; }
+
+    constexpr bool is_tag_name_char(char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_'
+            || c == '+' || c == '#' || c == '=' || c == ':' || c == '-';
+    }
+
+    // Annotation glyphs and evaluation symbols written as words: "!", "?!", "+-", "=", "+/-".
+    bool is_glyph_word(std::string_view w) {
+        for (const char c : w)
+            if (std::string_view("!?+-=/~").find(c) == std::string_view::npos)
+                return false;
+        return w != "--";
+    }
+
+    bool is_result(std::string_view w) {
+        return w == "1-0" || w == "0-1" || w == "1/2-1/2" || w == "*";
+    }
+
+    std::string_view describe(PgnErrorKind kind) {
+        switch (kind) {
+        case PgnErrorKind::NONE: return "no error";
+        case PgnErrorKind::BROKEN_TAG: return "broken tag";
+        case PgnErrorKind::UNTERMINATED_COMMENT: return "unterminated comment";
+        case PgnErrorKind::UNTERMINATED_VARIATION: return "unterminated variation";
+        case PgnErrorKind::UNEXPECTED_TEXT: return "unexpected text";
+        case PgnErrorKind::TRUNCATED: return "input ends inside the game";
+        case PgnErrorKind::INVALID_SAN: return "invalid SAN";
+        case PgnErrorKind::ILLEGAL_MOVE: return "illegal move";
+        case PgnErrorKind::AMBIGUOUS_MOVE: return "ambiguous move";
+        case PgnErrorKind::NULL_MOVE: return "null move";
+        case PgnErrorKind::BAD_FEN: return "bad FEN tag";
+        }
+        return "error";
+    }
+
+    // Piece index (PAWN..KING) of a SAN piece letter; KING + 1 for none.
+    constexpr unsigned piece_of_san_letter(char c) {
+        switch (c) {
+        case 'N': return KNIGHT;
+        case 'B': return BISHOP;
+        case 'R': return ROOK;
+        case 'Q': return QUEEN;
+        case 'K': return KING;
+        default: return KING + 1;
+        }
+    }
+
+} // namespace
+
+std::string_view pgn_error_name(PgnErrorKind kind) {
+    switch (kind) {
+    case PgnErrorKind::NONE: return "none";
+    case PgnErrorKind::BROKEN_TAG: return "broken_tag";
+    case PgnErrorKind::UNTERMINATED_COMMENT: return "unterminated_comment";
+    case PgnErrorKind::UNTERMINATED_VARIATION: return "unterminated_variation";
+    case PgnErrorKind::UNEXPECTED_TEXT: return "unexpected_text";
+    case PgnErrorKind::TRUNCATED: return "truncated";
+    case PgnErrorKind::INVALID_SAN: return "invalid_san";
+    case PgnErrorKind::ILLEGAL_MOVE: return "illegal_move";
+    case PgnErrorKind::AMBIGUOUS_MOVE: return "ambiguous_move";
+    case PgnErrorKind::NULL_MOVE: return "null_move";
+    case PgnErrorKind::BAD_FEN: return "bad_fen";
+    }
+    return "error";
+}
+
+// --- the reader ------------------------------------------------------------------------------
+
+bool PgnReader::feed(std::string_view data) {
+    if (stopped_)
+        return false;
+    if (pos_ > 0) {
+        buf_.erase(0, pos_);
+        base_ += pos_;
+        pos_ = 0;
+    }
+    buf_.append(data);
+    run(false);
+    return !stopped_;
+}
+
+bool PgnReader::finish() {
+    if (stopped_)
+        return false;
+    run(true);
+    if (stopped_)
+        return false;
+    if (mode_ == Mode::SKIP_COMMENT)
+        fail(PgnErrorKind::UNTERMINATED_COMMENT, skip_start_, "{");
+    else if (mode_ == Mode::SKIP_VARIATION)
+        fail(PgnErrorKind::UNTERMINATED_VARIATION, skip_start_, "(");
+    mode_ = Mode::TOKENS;
+    if (in_game_) {
+        fail(PgnErrorKind::TRUNCATED, offset(), "");
+        end_game();
+    }
+    base_ += pos_;
+    buf_.clear();
+    pos_ = 0;
+    return !stopped_;
+}
+
+void PgnReader::run(bool final) {
+    if (at_start_) {
+        constexpr std::string_view BOM = "\xEF\xBB\xBF";
+        const std::string_view head = std::string_view(buf_).substr(pos_, 3);
+        if (head.size() < 3 && !final && BOM.starts_with(head))
+            return;
+        at_start_ = false;
+        if (head == BOM)
+            pos_ += 3;
+    }
+    const std::size_t end = buf_.size();
+    while (pos_ < end && !stopped_) {
+        switch (mode_) {
+        case Mode::SKIP_LINE: skip_line(); continue;
+        case Mode::SKIP_COMMENT: skip_comment(); continue;
+        case Mode::SKIP_VARIATION: skip_variation(); continue;
+        case Mode::TOKENS: break;
+        }
+        const char c = buf_[pos_];
+        if (is_space(c)) {
+            if (c == '\n') {
+                ++newlines_;
+                line_start_ = true;
+                if (newlines_ >= 2 && in_game_ && in_movetext_)
+                    end_game();
+            }
+            ++pos_;
+            continue;
+        }
+        const bool line_start = line_start_ || pos_ + base_ == 0;
+        line_start_ = false;
+        bool complete = true;
+        switch (c) {
+        case '[':
+            if (in_game_ && in_movetext_)
+                end_game();
+            complete = read_tag(final);
+            break;
+        case '{':
+            ensure_game(offset());
+            ensure_movetext();
+            complete = read_comment(final);
+            break;
+        case ';': mode_ = Mode::SKIP_LINE; break;
+        case '%':
+            if (line_start) {
+                mode_ = Mode::SKIP_LINE;
+                break;
+            }
+            complete = read_word(final);
+            break;
+        case '(':
+            ensure_game(offset());
+            ensure_movetext();
+            mode_ = Mode::SKIP_VARIATION;
+            variation_depth_ = 1;
+            variation_in_comment_ = false;
+            variation_in_line_comment_ = false;
+            skip_newlines_ = 0;
+            skip_start_ = offset();
+            ++pos_;
+            break;
+        case ')':
+        case '}':
+        case ']':
+            // Stray closers carry no move; python-chess passes over them too.
+            ++pos_;
+            break;
+        default: complete = read_word(final); break;
+        }
+        if (!complete) {
+            line_start_ = line_start;
+            return;
+        }
+        if (mode_ == Mode::TOKENS || mode_ == Mode::SKIP_VARIATION)
+            newlines_ = 0;
+    }
+}
+
+// Reads [Name "value"] from pos_. The value's escapes are resolved into scratch_.
+bool PgnReader::read_tag(bool final) {
+    const std::size_t end = buf_.size();
+    const std::size_t start = pos_;
+    std::size_t i = start + 1;
+    const auto broken = [&](std::size_t at) {
+        ensure_game(base_ + start);
+        fail(PgnErrorKind::BROKEN_TAG, base_ + start,
+            std::string_view(buf_).substr(start, std::min<std::size_t>(at - start, 80)));
+        // The rest of the line belongs to the broken tag.
+        pos_ = at;
+        mode_ = Mode::SKIP_LINE;
+        return true;
+    };
+    const auto need_more = [&]() {
+        if (final)
+            return broken(end);
+        if (end - start > MAX_TOKEN)
+            return broken(end);
+        return false;
+    };
+    while (i < end && (buf_[i] == ' ' || buf_[i] == '\t'))
+        ++i;
+    const std::size_t name_begin = i;
+    while (i < end && is_tag_name_char(buf_[i]))
+        ++i;
+    const std::size_t name_end = i;
+    if (i == end)
+        return need_more();
+    if (name_end == name_begin || !(buf_[i] == ' ' || buf_[i] == '\t'))
+        return broken(i);
+    while (i < end && (buf_[i] == ' ' || buf_[i] == '\t'))
+        ++i;
+    if (i == end)
+        return need_more();
+    if (buf_[i] != '"')
+        return broken(i);
+    ++i;
+    scratch_.clear();
+    while (true) {
+        if (i == end)
+            return need_more();
+        const char c = buf_[i];
+        if (c == '"')
+            break;
+        if (c == '\n')
+            return broken(i);
+        if (c == '\\' && i + 1 < end && (buf_[i + 1] == '"' || buf_[i + 1] == '\\')) {
+            scratch_ += buf_[i + 1];
+            i += 2;
+            continue;
+        }
+        if (c == '\\' && i + 1 == end)
+            return need_more();
+        scratch_ += c;
+        ++i;
+    }
+    ++i;
+    while (i < end && (buf_[i] == ' ' || buf_[i] == '\t'))
+        ++i;
+    if (i == end)
+        return need_more();
+    if (buf_[i] != ']')
+        return broken(i);
+    // A tag section that follows a game's movetext starts the next game (handled by the caller);
+    // tags after a blank line inside a tag section still belong to the same game.
+    ensure_game(base_ + start);
+    if (error_.kind == PgnErrorKind::NONE)
+        visitor_.tag(std::string_view(buf_).substr(name_begin, name_end - name_begin), scratch_);
+    pos_ = i + 1;
+    return true;
+}
+
+// Reads a { comment } from pos_. A blank line followed by a tag line inside it means the brace
+// was never closed: the game is refused and reading resumes at the tag.
+bool PgnReader::read_comment(bool final) {
+    const std::size_t end = buf_.size();
+    const std::size_t start = pos_;
+    unsigned newlines = 0;
+    for (std::size_t i = start + 1; i < end; ++i) {
+        const char c = buf_[i];
+        if (c == '}') {
+            if (replaying_)
+                visitor_.comment(std::string_view(buf_).substr(start + 1, i - start - 1));
+            pos_ = i + 1;
+            return true;
+        }
+        if (c == '\n') {
+            ++newlines;
+        } else if (c == '[' && newlines >= 2 && buf_[i - 1] == '\n') {
+            fail(PgnErrorKind::UNTERMINATED_COMMENT, base_ + start, "{");
+            end_game();
+            pos_ = i;
+            line_start_ = true;
+            return true;
+        } else if (!is_space(c)) {
+            newlines = 0;
+        }
+    }
+    if (final) {
+        fail(PgnErrorKind::UNTERMINATED_COMMENT, base_ + start, "{");
+        pos_ = end;
+        return true;
+    }
+    if (end - start > MAX_TOKEN) {
+        // Too long to keep: the rest is skipped unread (annotations in it are lost).
+        mode_ = Mode::SKIP_COMMENT;
+        skip_start_ = base_ + start;
+        skip_newlines_ = newlines;
+        pos_ = end;
+        return true;
+    }
+    return false;
+}
+
+// Reads a word (everything up to the next delimiter) from pos_.
+bool PgnReader::read_word(bool final) {
+    const std::size_t end = buf_.size();
+    const std::size_t start = pos_;
+    std::size_t i = start + 1;
+    while (i < end && !ends_word(buf_[i]))
+        ++i;
+    if (i == end && !final) {
+        if (end - start <= 256)
+            return false;
+        ensure_game(base_ + start);
+        fail(
+            PgnErrorKind::UNEXPECTED_TEXT, base_ + start, std::string_view(buf_).substr(start, 80));
+        mode_ = Mode::SKIP_LINE;
+        pos_ = end;
+        return true;
+    }
+    pos_ = i;
+    word(std::string_view(buf_).substr(start, i - start), base_ + start);
+    return true;
+}
+
+void PgnReader::word(std::string_view text, std::uint64_t offset) {
+    ensure_game(offset);
+    ensure_movetext();
+    if (text.size() > 256) {
+        fail(PgnErrorKind::UNEXPECTED_TEXT, offset, text.substr(0, 80));
+        return;
+    }
+    if (is_result(text)) {
+        saw_result_ = true;
+        if (replaying_)
+            visitor_.result(text);
+        end_game();
+        return;
+    }
+    if (text[0] == '$') {
+        bool digits = text.size() > 1;
+        for (const char c : text.substr(1))
+            digits = digits && is_digit(c);
+        if (!digits)
+            fail(PgnErrorKind::UNEXPECTED_TEXT, offset, text);
+        return;
+    }
+    if (is_digit(text[0]) && !text.starts_with("0-0")) {
+        // A move number: digits, then dots; a move may follow without a space ("1.e4").
+        std::size_t i = 0;
+        while (i < text.size() && is_digit(text[i]))
+            ++i;
+        const std::size_t digits_end = i;
+        while (i < text.size() && text[i] == '.')
+            ++i;
+        if (i == text.size())
+            return;
+        if (i == digits_end) {
+            fail(PgnErrorKind::UNEXPECTED_TEXT, offset, text);
+            return;
+        }
+        san_word(text.substr(i), offset + i);
+        return;
+    }
+    if (is_glyph_word(text))
+        return;
+    san_word(text, offset);
+}
+
+void PgnReader::san_word(std::string_view text, std::uint64_t offset) {
+    if (text == "--" || text == "Z0" || text == "0000" || text == "@@@@") {
+        fail(PgnErrorKind::NULL_MOVE, offset, text);
+        return;
+    }
+    std::string_view san = text;
+    // Check marks, glyphs and evaluation symbols glued to the move ("Nc6+-").
+    while (!san.empty() && std::string_view("+#!?-=/~").find(san.back()) != std::string_view::npos)
+        san.remove_suffix(1);
+    if (san.empty()) {
+        fail(PgnErrorKind::UNEXPECTED_TEXT, offset, text);
+        return;
+    }
+    if (!replaying_)
+        return;
+    const PgnErrorKind kind = visitor_.move(san, offset);
+    if (kind != PgnErrorKind::NONE)
+        fail(kind, offset, text);
+}
+
+void PgnReader::skip_line() {
+    const char* begin = buf_.data() + pos_;
+    const void* newline = std::memchr(begin, '\n', buf_.size() - pos_);
+    if (!newline) {
+        pos_ = buf_.size();
+        return;
+    }
+    pos_ = static_cast<std::size_t>(static_cast<const char*>(newline) - buf_.data()) + 1;
+    mode_ = Mode::TOKENS;
+    newlines_ = 1;
+    line_start_ = true;
+}
+
+void PgnReader::skip_comment() {
+    const std::size_t end = buf_.size();
+    for (; pos_ < end; ++pos_) {
+        const char c = buf_[pos_];
+        if (c == '}') {
+            ++pos_;
+            mode_ = Mode::TOKENS;
+            return;
+        }
+        if (c == '\n') {
+            ++skip_newlines_;
+        } else if (c == '[' && skip_newlines_ >= 2 && pos_ > 0 && buf_[pos_ - 1] == '\n') {
+            fail(PgnErrorKind::UNTERMINATED_COMMENT, skip_start_, "{");
+            end_game();
+            mode_ = Mode::TOKENS;
+            line_start_ = true;
+            return;
+        } else if (!is_space(c)) {
+            skip_newlines_ = 0;
+        }
+    }
+}
+
+// Skips a variation with everything nested in it. Comments inside may hold parentheses. A blank
+// line outside comments ends the game: the variation was never closed.
+void PgnReader::skip_variation() {
+    const std::size_t end = buf_.size();
+    for (; pos_ < end; ++pos_) {
+        const char c = buf_[pos_];
+        if (variation_in_line_comment_) {
+            if (c == '\n')
+                variation_in_line_comment_ = false;
+            continue;
+        }
+        if (variation_in_comment_) {
+            if (c == '}')
+                variation_in_comment_ = false;
+            continue;
+        }
+        switch (c) {
+        case '(': ++variation_depth_; break;
+        case ')':
+            if (--variation_depth_ == 0) {
+                ++pos_;
+                mode_ = Mode::TOKENS;
+                newlines_ = 0;
+                return;
+            }
+            break;
+        case '{': variation_in_comment_ = true; break;
+        case ';': variation_in_line_comment_ = true; break;
+        default: break;
+        }
+        if (c == '\n') {
+            if (++skip_newlines_ >= 2) {
+                fail(PgnErrorKind::UNTERMINATED_VARIATION, skip_start_, "(");
+                end_game();
+                mode_ = Mode::TOKENS;
+                newlines_ = 0;
+                ++pos_;
+                line_start_ = true;
+                return;
+            }
+        } else if (!is_space(c)) {
+            skip_newlines_ = 0;
+        }
+    }
+}
+
+void PgnReader::ensure_game(std::uint64_t offset) {
+    if (in_game_)
+        return;
+    in_game_ = true;
+    in_movetext_ = false;
+    replaying_ = false;
+    saw_result_ = false;
+    error_ = PgnError {};
+    visitor_.begin_game(games_, offset);
+    ++games_;
+}
+
+void PgnReader::ensure_movetext() {
+    if (in_movetext_)
+        return;
+    in_movetext_ = true;
+    replaying_ = error_.kind == PgnErrorKind::NONE && visitor_.begin_movetext();
+}
+
+// Keeps the first error of the game; the rest of the game is only scanned.
+void PgnReader::fail(PgnErrorKind kind, std::uint64_t offset, std::string_view token) {
+    if (!in_game_)
+        ensure_game(offset);
+    replaying_ = false;
+    if (error_.kind != PgnErrorKind::NONE)
+        return;
+    error_.kind = kind;
+    error_.game = games_ - 1;
+    error_.offset = offset;
+    error_.message = "game ";
+    error_.message += std::to_string(games_ - 1);
+    error_.message += ", byte ";
+    error_.message += std::to_string(offset);
+    error_.message += ": ";
+    error_.message += describe(kind);
+    if (!token.empty()) {
+        error_.message += " '";
+        for (const char c : token)
+            error_.message += static_cast<unsigned char>(c) >= 0x20 && c != 0x7F ? c : '?';
+        error_.message += '\'';
+    }
+}
+
+void PgnReader::end_game() {
+    if (!in_game_)
+        return;
+    in_game_ = false;
+    in_movetext_ = false;
+    replaying_ = false;
+    const bool good = error_.kind == PgnErrorKind::NONE;
+    if (!visitor_.end_game(good ? nullptr : &error_))
+        stopped_ = true;
+    error_ = PgnError {};
+}
+
+// --- SAN ----------------------------------------------------------------------------------------
+
+SanMatch resolve_san(const Board& board, const MoveList& legal, std::string_view san) {
+    const std::size_t n = san.size();
+    if (n < 2)
+        return { PgnErrorKind::INVALID_SAN, {} };
+
+    const bool king_side = san == "O-O" || san == "0-0";
+    if (king_side || san == "O-O-O" || san == "0-0-0") {
+        const unsigned file = king_side ? 6 : 2;
+        for (const ChessMove m : legal)
+            if (m.special() == ChessMove::CASTLING && file_of(m.to()) == file)
+                return { PgnErrorKind::NONE, m };
+        return { PgnErrorKind::ILLEGAL_MOVE, {} };
+    }
+
+    std::size_t i = 0;
+    unsigned piece = KING + 1; // none named
+    bool pawn_letter = false;
+    if (piece_of_san_letter(san[0]) <= KING) {
+        piece = piece_of_san_letter(san[0]);
+        i = 1;
+    } else if (san[0] == 'P') {
+        pawn_letter = true;
+        i = 1;
+    }
+
+    // Promotion piece (special code 4..7), 0 for none, KING + 1 for a king.
+    std::size_t j = n;
+    unsigned promotion = 0;
+    const std::string_view promotion_letters = "nbrqkNBRQK";
+    if (j - i >= 3 && promotion_letters.find(san[j - 1]) != std::string_view::npos
+        && (san[j - 2] == '=' || is_rank(san[j - 2]))) {
+        const char letter = static_cast<char>(san[j - 1] | 0x20);
+        promotion = letter == 'n' ? 4
+            : letter == 'b'       ? 5
+            : letter == 'r'       ? 6
+            : letter == 'q'       ? 7
+                                  : 16;
+        --j;
+        if (san[j - 1] == '=')
+            --j;
+    }
+    if (j - i < 2 || !is_file(san[j - 2]) || !is_rank(san[j - 1]))
+        return { PgnErrorKind::INVALID_SAN, {} };
+    const unsigned to = static_cast<unsigned>(san[j - 1] - '1') * 8 + (san[j - 2] - 'a');
+    j -= 2;
+    int from_file = -1;
+    int from_rank = -1;
+    if (i < j && is_file(san[i]))
+        from_file = san[i++] - 'a';
+    if (i < j && is_rank(san[i]))
+        from_rank = san[i++] - '1';
+    if (i < j && (san[i] == '-' || san[i] == 'x'))
+        ++i;
+    if (i != j)
+        return { PgnErrorKind::INVALID_SAN, {} };
+    if (promotion == 16)
+        return { PgnErrorKind::ILLEGAL_MOVE, {} };
+
+    // Without a piece letter only pawns move, from the target's file unless a file is named;
+    // a full from-square without a letter names any piece (long algebraic notation).
+    const PieceIndex offset = board.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
+    Bitboard movers = 0;
+    if (piece <= KING)
+        movers = board.pieces[offset + piece];
+    else if (pawn_letter || from_file < 0 || from_rank < 0)
+        movers = board.pieces[offset + PAWN];
+    else
+        movers = ~Bitboard { 0 };
+    if (piece > KING && !pawn_letter && from_file < 0)
+        from_file = static_cast<int>(file_of(to));
+
+    SanMatch found { PgnErrorKind::ILLEGAL_MOVE, {} };
+    for (const ChessMove m : legal) {
+        if (m.to() != to)
+            continue;
+        const unsigned from = m.from();
+        if (!(movers & square_bit(from)))
+            continue;
+        if (from_file >= 0 && file_of(from) != static_cast<unsigned>(from_file))
+            continue;
+        if (from_rank >= 0 && rank_of(from) != static_cast<unsigned>(from_rank))
+            continue;
+        const unsigned special = m.special();
+        const unsigned move_promotion = special >= 4 && special <= 7 ? special : 0;
+        if (move_promotion != promotion)
+            continue;
+        if (found.status == PgnErrorKind::NONE)
+            return { PgnErrorKind::AMBIGUOUS_MOVE, {} };
+        found = { PgnErrorKind::NONE, m };
+    }
+    return found;
+}
+
+// --- start positions ---------------------------------------------------------------------------
+
+Result<StartPosition> read_start_fen(const MoveGenerator& generator, std::string_view fen) {
+    std::string_view fields[6];
+    std::size_t count = 0;
+    std::size_t i = 0;
+    while (i < fen.size()) {
+        while (i < fen.size() && is_space(fen[i]))
+            ++i;
+        if (i == fen.size())
+            break;
+        const std::size_t begin = i;
+        while (i < fen.size() && !is_space(fen[i]))
+            ++i;
+        if (count == 6)
+            return Error { "too many fields" };
+        fields[count++] = fen.substr(begin, i - begin);
+    }
+    if (count != 4 && count != 6)
+        return Error { "expected 4 or 6 fields" };
+
+    StartPosition start;
+    Board& board = start.board;
+    constexpr std::string_view LETTERS = "PNBRQKpnbrqk";
+    unsigned rank = 7;
+    unsigned file = 0;
+    for (const char c : fields[0]) {
+        if (c == '/') {
+            if (file != 8 || rank == 0)
+                return Error { "bad placement" };
+            --rank;
+            file = 0;
+        } else if (c >= '1' && c <= '8') {
+            file += static_cast<unsigned>(c - '0');
+            if (file > 8)
+                return Error { "bad placement" };
+        } else {
+            const std::size_t piece = LETTERS.find(c);
+            if (piece == std::string_view::npos || file >= 8)
+                return Error { "bad placement" };
+            board.pieces[piece] |= square_bit(rank * 8 + file);
+            ++file;
+        }
+    }
+    if (rank != 0 || file != 8)
+        return Error { "bad placement" };
+
+    if (fields[1] != "w" && fields[1] != "b")
+        return Error { "bad side to move" };
+    const bool white = fields[1] == "w";
+    board.info = white ? 1 : 0;
+
+    if (fields[2] != "-") {
+        for (const char c : fields[2]) {
+            const std::size_t right = std::string_view("KQkq").find(c);
+            if (right == std::string_view::npos)
+                return Error { "bad castling rights" };
+            board.info |= std::uint64_t { 1 } << (INFO_WHITE_KING_SIDE + right);
+        }
+    }
+    // Rights without their king and rook at home are dropped.
+    const auto& p = board.pieces;
+    const auto keep = [&](unsigned bit, PieceIndex king, unsigned king_square, PieceIndex rook,
+                          unsigned rook_square) {
+        if (!(p[king] & square_bit(king_square)) || !(p[rook] & square_bit(rook_square)))
+            board.info &= ~(std::uint64_t { 1 } << bit);
+    };
+    keep(INFO_WHITE_KING_SIDE, KING, 4, ROOK, 7);
+    keep(INFO_WHITE_QUEEN_SIDE, KING, 4, ROOK, 0);
+    keep(INFO_BLACK_KING_SIDE, BLACK_OFFSET + KING, 60, BLACK_OFFSET + ROOK, 63);
+    keep(INFO_BLACK_QUEEN_SIDE, BLACK_OFFSET + KING, 60, BLACK_OFFSET + ROOK, 56);
+
+    if (fields[3] != "-") {
+        const std::string_view ep = fields[3];
+        if (ep.size() != 2 || !is_file(ep[0]) || ep[1] != (white ? '6' : '3'))
+            return Error { "bad en-passant square" };
+        const unsigned ep_file = static_cast<unsigned>(ep[0] - 'a');
+        // Kept only behind a pawn that can have just double-stepped.
+        const unsigned pawn_square = white ? 32 + ep_file : 24 + ep_file;
+        const PieceIndex pawn = white ? BLACK_OFFSET + PAWN : PAWN;
+        if (p[pawn] & square_bit(pawn_square))
+            board.info |= std::uint64_t { 1 }
+                << ((white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE) + ep_file);
+    }
+
+    if (count == 6) {
+        unsigned clock = 0;
+        for (const char c : fields[4]) {
+            if (!is_digit(c) || clock > 100000)
+                return Error { "bad half-move clock" };
+            clock = clock * 10 + static_cast<unsigned>(c - '0');
+        }
+        for (const char c : fields[5])
+            if (!is_digit(c))
+                return Error { "bad move number" };
+        start.halfmove_clock = clock;
+    }
+
+    if (popcount(p[KING]) != 1 || popcount(p[BLACK_OFFSET + KING]) != 1)
+        return Error { "each side needs one king" };
+    constexpr Bitboard BACK_RANKS = 0xFF000000000000FF;
+    if ((p[PAWN] | p[BLACK_OFFSET + PAWN]) & BACK_RANKS)
+        return Error { "pawn on the first or last rank" };
+    const unsigned other_king = lsb(p[white ? BLACK_OFFSET + KING : KING]);
+    if (generator.square_in_check(board, other_king, white ? 0 : 1))
+        return Error { "the side not to move is in check" };
+    board.zobrist = ZobristBoardComponent::new_component(board.pieces, board.info);
+    return start;
+}
+
+// --- replay ------------------------------------------------------------------------------------
+
+GameReplay::GameReplay(const MoveGenerator& generator)
+    : generator_(generator)
+    , board_(Board::from_fen(START_FEN).value())
+    , start_(board_) { }
+
+void GameReplay::clear_history() {
+    for (auto& stack : board_.pieces_stacks)
+        stack.clear();
+    board_.move_stack.clear();
+    ply_ = 0;
+}
+
+void GameReplay::reset() {
+    clear_history();
+    board_.pieces = start_.pieces;
+    board_.info = start_.info;
+    board_.zobrist = start_.zobrist;
+    halfmove_clock_ = 0;
+}
+
+std::optional<Error> GameReplay::reset(std::string_view fen) {
+    Result<StartPosition> start = read_start_fen(generator_, fen);
+    if (!start.ok()) {
+        reset();
+        return start.error();
+    }
+    clear_history();
+    board_.pieces = start.value().board.pieces;
+    board_.info = start.value().board.info;
+    board_.zobrist = start.value().board.zobrist;
+    halfmove_clock_ = start.value().halfmove_clock;
+    return std::nullopt;
+}
+
+PgnErrorKind GameReplay::play(std::string_view san) {
+    legal_.clear();
+    generator_.moves(board_, legal_);
+    const SanMatch match = resolve_san(board_, legal_, san);
+    if (match.status != PgnErrorKind::NONE)
+        return match.status;
+    const ChessMove m = match.move;
+    const PieceIndex offset = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
+    const bool pawn = board_.pieces[offset + PAWN] & square_bit(m.from());
+    const bool capture = board_.occupied() & square_bit(m.to());
+    before_pieces_ = board_.pieces;
+    before_info_ = board_.info;
+    before_clock_ = halfmove_clock_;
+    if (board_.push_move(m))
+        return PgnErrorKind::ILLEGAL_MOVE;
+    halfmove_clock_ = pawn || capture ? 0 : halfmove_clock_ + 1;
+    ++ply_;
+    last_move_ = m;
+    return PgnErrorKind::NONE;
+}
+
+// --- annotations -------------------------------------------------------------------------------
+
+namespace {
+
+    // Reads an unsigned decimal with an optional fraction at text[i...]; false when no digit.
+    bool read_decimal(std::string_view text, std::size_t& i, double& value) {
+        const std::size_t start = i;
+        value = 0;
+        while (i < text.size() && is_digit(text[i]))
+            value = value * 10 + (text[i++] - '0');
+        if (i < text.size() && text[i] == '.') {
+            ++i;
+            double scale = 0.1;
+            while (i < text.size() && is_digit(text[i])) {
+                value += (text[i++] - '0') * scale;
+                scale /= 10;
+            }
+        }
+        return i > start && !(i == start + 1 && text[start] == '.');
+    }
+
+} // namespace
+
+CommentAnnotations read_annotations(std::string_view comment) {
+    CommentAnnotations out;
+    const std::size_t eval = comment.find("[%eval ");
+    if (eval != std::string_view::npos) {
+        std::size_t i = eval + 7;
+        const bool mate = i < comment.size() && comment[i] == '#';
+        if (mate)
+            ++i;
+        double sign = 1;
+        if (i < comment.size() && (comment[i] == '-' || comment[i] == '+'))
+            sign = comment[i++] == '-' ? -1 : 1;
+        double value = 0;
+        if (read_decimal(comment, i, value) && i < comment.size()
+            && (comment[i] == ']' || comment[i] == ',')) {
+            if (mate) {
+                out.has_mate = value < 1e6;
+                out.mate = static_cast<int>(sign * value);
+            } else {
+                out.has_eval = true;
+                out.eval_cp = static_cast<float>(sign * value * 100);
+            }
+        }
+    }
+    const std::size_t clk = comment.find("[%clk ");
+    if (clk != std::string_view::npos) {
+        std::size_t i = clk + 6;
+        double hours = 0;
+        double minutes = 0;
+        double seconds = 0;
+        if (read_decimal(comment, i, hours) && i < comment.size() && comment[i++] == ':'
+            && read_decimal(comment, i, minutes) && i < comment.size() && comment[i++] == ':'
+            && read_decimal(comment, i, seconds) && i < comment.size() && comment[i] == ']') {
+            out.has_clock = true;
+            out.clock_seconds = static_cast<float>(hours * 3600 + minutes * 60 + seconds);
+        }
+    }
+    return out;
+}
+
+} // namespace quarn_chess

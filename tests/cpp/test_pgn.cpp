@@ -1,0 +1,326 @@
+// PGN reading: tokens across chunk boundaries, SAN forms, bad games and their neighbours, start
+// positions, annotations and the training rows.
+#include "pgn.h"
+#include "pgn_data.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+using namespace quarn_chess;
+using test_support::generator;
+
+namespace {
+
+std::vector<GameRecord> read_games(std::string_view text, std::size_t chunk = 1 << 20,
+    bool strict = false, std::uint64_t* consumed = nullptr) {
+    GameCollector collector(generator(), strict);
+    PgnReader reader(collector);
+    for (std::size_t i = 0; i < text.size() && !reader.stopped(); i += chunk)
+        reader.feed(text.substr(i, chunk));
+    reader.finish();
+    if (consumed)
+        *consumed = reader.offset();
+    return std::move(collector.games());
+}
+
+std::string uci(const GameRecord& game) {
+    std::string out;
+    for (const ChessMove m : game.moves) {
+        if (!out.empty())
+            out += ' ';
+        out += m.to_string();
+    }
+    return out;
+}
+
+std::string tag(const GameRecord& game, std::string_view name) {
+    for (const auto& [key, value] : game.tags)
+        if (key == name)
+            return value;
+    return "<absent>";
+}
+
+PgnErrorKind kind(const GameRecord& game) {
+    return game.has_error ? game.error.kind : PgnErrorKind::NONE;
+}
+
+constexpr std::string_view MIXED
+    = "\xEF\xBB\xBF[Event \"Mixed \\\"quoted\\\" \\\\ back\"]\r\n"
+      "[Site \"?\"]\r\n"
+      "[Result \"1-0\"]\r\n"
+      "\r\n"
+      "% an escape line 1. h4\r\n"
+      "1. e4 {a comment (with) parens} e5 $1 2.Nf3!? (2. f4 exf4 (2... "
+      "d5) {nested ( } 3. Nf3) 2... Nc6+- ; rest of line ( \r\n"
+      "3. Bb5 a6 4. Ba4 Nf6 5. O-O Be7 1-0\r\n"
+      "\r\n"
+      "[Event \"second\"]\n"
+      "[Result \"*\"]\n"
+      "\n"
+      "1.d4 d5 2.c4 dxc4 3.e3 b5 4.a4 c6 5.axb5 cxb5 6.Qf3 *\n"
+      "\n"
+      "1. f3 e5 2. g4 Qh4# 0-1\n";
+
+} // namespace
+
+TEST(Pgn, ReadsTagsMovetextAndResultsInEveryChunking) {
+    const std::vector<GameRecord> whole = read_games(MIXED);
+    ASSERT_EQ(whole.size(), 3u);
+    EXPECT_EQ(tag(whole[0], "Event"), "Mixed \"quoted\" \\ back");
+    EXPECT_EQ(uci(whole[0]), "e2e4 e7e5 g1f3 b8c6 f1b5 a7a6 b5a4 g8f6 e1g1 f8e7");
+    EXPECT_EQ(whole[0].result, "1-0");
+    EXPECT_EQ(uci(whole[1]), "d2d4 d7d5 c2c4 d5c4 e2e3 b7b5 a2a4 c7c6 a4b5 c6b5 d1f3");
+    EXPECT_EQ(whole[1].result, "*");
+    // A game without tags is a game; its result comes from the movetext.
+    EXPECT_TRUE(whole[2].tags.empty());
+    EXPECT_EQ(whole[2].result, "0-1");
+    EXPECT_EQ(whole[2].index, 2u);
+    for (const GameRecord& game : whole)
+        EXPECT_FALSE(game.has_error) << game.error.message;
+
+    for (const std::size_t chunk : { 1, 2, 3, 7, 64 }) {
+        const std::vector<GameRecord> pieces = read_games(MIXED, chunk);
+        ASSERT_EQ(pieces.size(), whole.size()) << chunk;
+        for (std::size_t g = 0; g < whole.size(); ++g) {
+            EXPECT_EQ(pieces[g].tags, whole[g].tags) << chunk;
+            EXPECT_EQ(uci(pieces[g]), uci(whole[g])) << chunk;
+            EXPECT_EQ(pieces[g].offset, whole[g].offset) << chunk;
+        }
+    }
+}
+
+TEST(Pgn, ResolvesTheSanFormsOfRealFiles) {
+    const auto play = [](std::string_view fen, std::string_view san) {
+        GameReplay replay(generator());
+        EXPECT_FALSE(replay.reset(fen).has_value()) << fen;
+        const PgnErrorKind kind = replay.play(san);
+        return kind == PgnErrorKind::NONE ? replay.last_move().to_string()
+                                          : std::string(pgn_error_name(kind));
+    };
+    const std::string start(START_FEN);
+    EXPECT_EQ(play(start, "e4"), "e2e4");
+    EXPECT_EQ(play(start, "Pe4"), "e2e4");
+    EXPECT_EQ(play(start, "e2e4"), "e2e4");
+    EXPECT_EQ(play(start, "e2-e4"), "e2e4");
+    EXPECT_EQ(play(start, "Ng1f3"), "g1f3");
+    EXPECT_EQ(play(start, "Nxf3"), "g1f3"); // a wrong capture mark is tolerated
+    EXPECT_EQ(play(start, "e5"), "illegal_move");
+    EXPECT_EQ(play(start, "Nd2"), "illegal_move");
+    EXPECT_EQ(play(start, "Zz9"), "invalid_san");
+    EXPECT_EQ(play(start, "e"), "invalid_san");
+
+    const std::string castle = "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1";
+    EXPECT_EQ(play(castle, "O-O"), "e1g1");
+    EXPECT_EQ(play(castle, "0-0-0"), "e1c1");
+    EXPECT_EQ(play(castle, "Kg1"), "e1g1");
+    EXPECT_EQ(play(castle, "e1g1"), "e1g1");
+    EXPECT_EQ(play("r3k2r/8/8/8/8/8/8/R3K2R w - - 0 1", "O-O"), "illegal_move");
+
+    const std::string promote = "1n5k/P7/8/8/8/8/8/K7 w - - 0 1";
+    EXPECT_EQ(play(promote, "a8=Q"), "a7a8q");
+    EXPECT_EQ(play(promote, "a8N"), "a7a8n");
+    EXPECT_EQ(play(promote, "axb8=R"), "a7b8r");
+    EXPECT_EQ(play(promote, "a8"), "illegal_move");
+    EXPECT_EQ(play(promote, "a8=K"), "illegal_move");
+
+    const std::string knights = "k7/8/8/8/8/8/8/KN3N2 w - - 0 1";
+    EXPECT_EQ(play(knights, "Nd2"), "ambiguous_move");
+    EXPECT_EQ(play(knights, "Nbd2"), "b1d2");
+    EXPECT_EQ(play(knights, "N1d2"), "ambiguous_move");
+    EXPECT_EQ(play(knights, "Nfd2"), "f1d2");
+    // En passant and a capture without its mark.
+    EXPECT_EQ(play("k7/8/8/3pP3/8/8/8/K7 w - d6 0 1", "exd6"), "e5d6");
+    EXPECT_EQ(play("k7/8/8/3p4/4P3/8/8/K7 w - - 0 1", "ed5"), "e4d5");
+    EXPECT_EQ(play("k7/8/8/3p4/4P3/8/8/K7 w - - 0 1", "xd5"), "illegal_move");
+}
+
+TEST(Pgn, RefusesBadGamesAndKeepsTheirNeighbours) {
+    struct Case {
+        const char* name;
+        std::string game;
+        PgnErrorKind kind;
+        const char* moves_before_error;
+    };
+    const std::vector<Case> cases = {
+        { "illegal", "1. e4 e5 2. Ke3 Nc6 1-0", PgnErrorKind::ILLEGAL_MOVE, "e2e4 e7e5" },
+        { "ambiguous", "1. Nf3 Nf6 2. Nc3 Nc6 3. Nb5 d6 4. Nd4 1-0", PgnErrorKind::AMBIGUOUS_MOVE,
+            "g1f3 g8f6 b1c3 b8c6 c3b5 d7d6" },
+        { "invalid san", "1. e4 Qq9 1-0", PgnErrorKind::INVALID_SAN, "e2e4" },
+        { "garbage", "1. e4 \x01\xFF e5 1-0", PgnErrorKind::INVALID_SAN, "e2e4" },
+        { "bad nag", "1. e4 $x e5 1-0", PgnErrorKind::UNEXPECTED_TEXT, "e2e4" },
+        { "null", "1. e4 -- 2. d4 1-0", PgnErrorKind::NULL_MOVE, "e2e4" },
+        { "unterminated variation", "1. e4 (1. d4 d5\n\n", PgnErrorKind::UNTERMINATED_VARIATION,
+            "e2e4" },
+        { "unterminated comment", "1. e4 { never closed\n\n", PgnErrorKind::UNTERMINATED_COMMENT,
+            "e2e4" },
+    };
+    const std::string good_before = "[Event \"before\"]\n\n1. d4 d5 1/2-1/2\n\n";
+    const std::string good_after = "[Event \"after\"]\n\n1. c4 e5 0-1\n";
+    for (const Case& c : cases) {
+        const std::string text = good_before + "[Event \"bad\"]\n\n" + c.game + "\n\n" + good_after;
+        for (const std::size_t chunk : { 1, 5, 1 << 20 }) {
+            const std::vector<GameRecord> games = read_games(text, chunk);
+            ASSERT_EQ(games.size(), 3u) << c.name << " " << chunk;
+            EXPECT_EQ(kind(games[0]), PgnErrorKind::NONE) << c.name;
+            EXPECT_EQ(uci(games[0]), "d2d4 d7d5") << c.name;
+            EXPECT_EQ(kind(games[1]), c.kind) << c.name << ": " << games[1].error.message;
+            EXPECT_EQ(games[1].error.game, 1u) << c.name;
+            EXPECT_GE(games[1].error.offset, good_before.size()) << c.name;
+            EXPECT_LT(games[1].error.offset, text.size() - good_after.size()) << c.name;
+            EXPECT_EQ(uci(games[1]), c.moves_before_error) << c.name;
+            EXPECT_EQ(kind(games[2]), PgnErrorKind::NONE) << c.name;
+            EXPECT_EQ(tag(games[2], "Event"), "after") << c.name;
+            EXPECT_EQ(uci(games[2]), "c2c4 e7e5") << c.name;
+        }
+    }
+
+    // The offset points at the offending token; the message names it.
+    const std::string illegal = "1. e4 e5 2. Ke3 1-0";
+    const std::vector<GameRecord> one = read_games(illegal);
+    EXPECT_EQ(one[0].error.offset, illegal.find("Ke3"));
+    EXPECT_NE(one[0].error.message.find("'Ke3'"), std::string::npos) << one[0].error.message;
+
+    // Broken tags, a bad FEN and input that ends inside a game.
+    const std::vector<GameRecord> broken
+        = read_games("[Event \"x\n1. e4 *\n\n[Event \"ok\"]\n\n1. e4 *\n");
+    ASSERT_EQ(broken.size(), 2u);
+    EXPECT_EQ(kind(broken[0]), PgnErrorKind::BROKEN_TAG);
+    EXPECT_EQ(kind(broken[1]), PgnErrorKind::NONE);
+    EXPECT_EQ(kind(read_games("[FEN \"8/8/8/8/8/8/8/8 w - - 0 1\"]\n\n1. e4 *")[0]),
+        PgnErrorKind::BAD_FEN);
+    for (const std::string_view cut :
+        { "[Event \"x\"]\n", "1. e4 e5 2. Nf3", "1. e4 {open", "1. e4 (1. d4" }) {
+        const std::vector<GameRecord> truncated = read_games(cut, 3);
+        ASSERT_EQ(truncated.size(), 1u) << cut;
+        EXPECT_TRUE(truncated[0].has_error) << cut;
+    }
+    EXPECT_TRUE(read_games("").empty());
+    EXPECT_TRUE(read_games("\n ; only a comment\n% and an escape\n").empty());
+}
+
+TEST(Pgn, StrictReadingStopsAtTheFirstBadGame) {
+    const std::string text = "1. e4 e5 *\n\n1. e5 *\n\n1. d4 *\n";
+    std::uint64_t consumed = 0;
+    const std::vector<GameRecord> games = read_games(text, 1 << 20, true, &consumed);
+    ASSERT_EQ(games.size(), 2u);
+    EXPECT_EQ(kind(games[1]), PgnErrorKind::ILLEGAL_MOVE);
+    EXPECT_LT(consumed, text.size());
+}
+
+TEST(Pgn, ReadsStartPositionsStrictly) {
+    const Result<StartPosition> good
+        = read_start_fen(generator(), "r3k2r/8/8/3pP3/8/8/8/R3K3 w KQkq d6 12 40");
+    ASSERT_TRUE(good.ok()) << good.error().message;
+    // White's king-side right has no rook: dropped, as python-chess drops it.
+    EXPECT_EQ(good.value().board.to_fen(), "r3k2r/8/8/3pP3/8/8/8/R3K3 w Qkq d6");
+    EXPECT_EQ(good.value().halfmove_clock, 12u);
+    EXPECT_EQ(read_start_fen(generator(), "4k3/8/8/8/8/8/8/4K3 b - e3").value().board.to_fen(),
+        "4k3/8/8/8/8/8/8/4K3 b - -");
+    for (const std::string_view bad : { "", "8/8/8/8/8/8/8/8 w - - 0 1",
+             "4k3/8/8/8/8/8/8/4K3 x - - 0 1", "4k3/8/8/8/8/8/8/4K2 w - - 0 1",
+             "4k3/8/8/8/8/8/8/4K3/8 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 w X - 0 1",
+             "4k3/8/8/8/8/8/8/4K3 w - e4 0 1", "4k3/8/8/8/8/8/8/4K3 w - - x 1",
+             "P3k3/8/8/8/8/8/8/4K3 w - - 0 1", "4k3/8/8/8/8/8/8/4KQ2 w - - 0 1 extra",
+             "4k3/4Q3/8/8/8/8/8/4K3 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 w - - 0" }) {
+        EXPECT_FALSE(read_start_fen(generator(), bad).ok()) << bad;
+    }
+}
+
+TEST(Pgn, ReadsLichessAnnotations) {
+    const CommentAnnotations a = read_annotations(" [%eval 0.17] [%clk 0:03:00] ");
+    EXPECT_TRUE(a.has_eval && a.has_clock && !a.has_mate);
+    EXPECT_FLOAT_EQ(a.eval_cp, 17);
+    EXPECT_FLOAT_EQ(a.clock_seconds, 180);
+    const CommentAnnotations b = read_annotations("[%clk 1:02:03.5] [%eval #-3,20]");
+    EXPECT_TRUE(b.has_mate && !b.has_eval);
+    EXPECT_EQ(b.mate, -3);
+    EXPECT_FLOAT_EQ(b.clock_seconds, 3723.5);
+    EXPECT_FLOAT_EQ(read_annotations("[%eval -12.5]").eval_cp, -1250);
+    for (const std::string_view bad : { "[%eval ]", "[%eval x]", "[%clk 1:2]", "[%eval 1.0" }) {
+        const CommentAnnotations c = read_annotations(bad);
+        EXPECT_FALSE(c.has_eval || c.has_mate || c.has_clock) << bad;
+    }
+}
+
+TEST(Pgn, BuildsOneRowPerPositionWithFiltersAndRollback) {
+    const std::string text
+        = "[WhiteElo \"2000\"]\n[BlackElo \"1900\"]\n[TimeControl \"180+2\"]\n[Result \"0-1\"]\n\n"
+          "1. e4 { [%eval 0.2] [%clk 0:03:00] } 1... d5 { [%eval #2] } 2. exd5 Qxd5 3. Nc3 "
+          "Qe5+ 4. Qe2 Qxe2+ 5. Bxe2 0-1\n\n"
+          "[WhiteElo \"1000\"]\n[BlackElo \"2500\"]\n\n1. e4 e5 1-0\n\n"
+          "[Variant \"Atomic\"]\n\n1. e4 e5 1-0\n\n"
+          "[Result \"1-0\"]\n\n1. e4 e5 2. Ke3 1-0\n\n"
+          "[FEN \"4k3/1P6/8/8/8/8/8/4K3 w - - 7 50\"]\n\n50. b8=N Kf7 1/2-1/2\n\n"
+          "1. e4 e5 *\n";
+    for (const bool planes : { false, true }) {
+        GameFilter filter;
+        filter.min_elo = 1500;
+        ArrayBuilder builder(generator(), filter, planes, false);
+        PgnReader reader(builder);
+        for (std::size_t i = 0; i < text.size(); i += 11)
+            reader.feed(std::string_view(text).substr(i, 11));
+        reader.finish();
+        const PgnCounts& counts = builder.counts();
+        EXPECT_EQ(counts.games, 6u);
+        EXPECT_EQ(counts.good, 1u); // the FEN game has no Elo: filtered
+        EXPECT_EQ(counts.filtered, 4u); // low Elo, and no Elo at all
+        EXPECT_EQ(counts.variant, 1u);
+        EXPECT_EQ(counts.bad, 0u);
+
+        const PositionColumns& c = builder.columns();
+        ASSERT_EQ(c.rows(), 9u);
+        EXPECT_EQ(counts.positions, 9u);
+        EXPECT_EQ(c.move[0], 12 * 64 + 28);
+        EXPECT_FLOAT_EQ(c.eval[0], 20);
+        EXPECT_FLOAT_EQ(c.clock[0], 180);
+        EXPECT_EQ(c.mate[1], 2);
+        EXPECT_TRUE(std::isnan(c.eval[1]) && std::isnan(c.clock[2]));
+        EXPECT_EQ(c.ep_file[1], 4); // after e2e4
+        EXPECT_EQ(c.ep_file[2], 3);
+        EXPECT_EQ(c.ep_file[3], -1);
+        EXPECT_EQ(c.halfmove[4], 0u); // after the capture Qxd5
+        EXPECT_EQ(c.halfmove[5], 1u);
+        EXPECT_EQ(c.castling[8], 0b1111);
+        EXPECT_EQ(c.turn[0], 1);
+        EXPECT_EQ(c.turn[1], 0);
+        EXPECT_EQ(c.ply[8], 8);
+        EXPECT_EQ(c.result[0], -1);
+        EXPECT_EQ(c.white_elo[0], 2000);
+        EXPECT_EQ(c.black_elo[3], 1900);
+        for (std::size_t row = 0; row < c.rows(); ++row)
+            EXPECT_EQ(c.game[row], 0);
+        if (planes) {
+            ASSERT_EQ(c.planes.size(), 9u * 768);
+            EXPECT_EQ(c.planes[0 * 64 + 12], 1); // white pawn on e2 before 1. e4
+            EXPECT_EQ(c.planes[0 * 64 + 28], 0);
+            EXPECT_EQ(c.planes[768 + 0 * 64 + 28], 1);
+        } else {
+            ASSERT_EQ(c.packed.size(), 9u * 12);
+            EXPECT_EQ(c.packed[0], 0xFF00u);
+            EXPECT_EQ(c.packed[12 + 11], square_bit(60));
+        }
+    }
+
+    // Without a filter: the FEN game's rows carry its clock and promotion; the bad game leaves
+    // no rows; the unfinished game is counted apart.
+    ArrayBuilder builder(generator(), GameFilter {}, false, false);
+    PgnReader reader(builder);
+    reader.feed(text);
+    reader.finish();
+    EXPECT_EQ(builder.counts().bad, 1u);
+    EXPECT_EQ(builder.counts().unfinished, 1u);
+    EXPECT_EQ(builder.counts().good, 3u);
+    ASSERT_EQ(builder.errors().size(), 1u);
+    EXPECT_EQ(builder.errors()[0].game, 3u);
+    const PositionColumns& c = builder.columns();
+    ASSERT_EQ(c.rows(), 9u + 2 + 2);
+    EXPECT_EQ(c.game[11], 4);
+    EXPECT_EQ(c.halfmove[11], 7u);
+    EXPECT_EQ(c.promotion[11], 2); // knight, numbered as python-chess numbers pieces
+    EXPECT_EQ(c.halfmove[12], 0u);
+    EXPECT_EQ(c.result[11], 0);
+}
