@@ -37,7 +37,7 @@ SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
-MODULE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' -o -name '*.pyi' 2>/dev/null) \
+MODULE_SOURCES := $(shell find src python -name '*.cpp' -o -name '*.h' -o -name '*.pyi' -o -name '*.py' -o -name py.typed 2>/dev/null) \
 	CMakeLists.txt pyproject.toml $(wildcard cmake/*.cmake)
 FORMAT_FILES = $(shell find src tests/cpp bench fuzz -maxdepth 3 \( -name '*.cpp' -o -name '*.h' \) \
 	2>/dev/null | sort)

@@ -1,0 +1,63 @@
+// Plane, packed and scalar encodings, plain and seen from the side to move.
+#include "tensors.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+using namespace quarn_chess;
+using test_support::read;
+
+TEST(Tensors, PlanesAndPackedFollowTheBitboards) {
+    const Board board = read("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -");
+    std::array<std::uint8_t, PLANES_SIZE> planes;
+    encode_planes(board, false, planes.data());
+    const Planes expected = board.bitboard();
+    EXPECT_TRUE(std::equal(planes.begin(), planes.end(), expected.begin()));
+    std::array<std::uint64_t, PACKED_SIZE> packed;
+    encode_packed(board, true, packed.data()); // white to move: flip changes nothing
+    for (unsigned p = 0; p < PIECE_COUNT; ++p)
+        EXPECT_EQ(packed[p], board.pieces[p]);
+}
+
+// With black to move, flip shows the reflected position (ranks mirrored, colours exchanged).
+TEST(Tensors, FlipShowsTheMoverAsWhite) {
+    const Board board = read("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1pP1P3/2N2Q1p/PP1BBPPP/R3K2R b kq c3");
+    Board mirrored = board;
+    mirrored.reflect();
+    std::array<std::uint64_t, PACKED_SIZE> packed;
+    encode_packed(board, true, packed.data());
+    for (unsigned p = 0; p < PIECE_COUNT; ++p)
+        EXPECT_EQ(packed[p], mirrored.pieces[p]) << p;
+    std::array<std::uint8_t, PLANES_SIZE> planes;
+    encode_planes(board, true, planes.data());
+    const Planes expected = mirrored.bitboard();
+    EXPECT_TRUE(std::equal(planes.begin(), planes.end(), expected.begin()));
+
+    std::array<std::int8_t, SCALARS_SIZE> scalars;
+    encode_scalars(board, false, scalars.data());
+    EXPECT_EQ(scalars, (std::array<std::int8_t, 6> { 0, 0, 0, 1, 1, 2 }));
+    encode_scalars(board, true, scalars.data());
+    EXPECT_EQ(scalars, (std::array<std::int8_t, 6> { 0, 1, 1, 0, 0, 2 }));
+    encode_scalars(read(START_FEN), true, scalars.data());
+    EXPECT_EQ(scalars, (std::array<std::int8_t, 6> { 1, 1, 1, 1, 1, -1 }));
+}
+
+TEST(Tensors, BatchesWriteOneBoardAfterAnother) {
+    const Board a = read(START_FEN);
+    const Board b = read("4k3/8/8/8/8/8/8/4K3 b - -");
+    const Board* boards[] = { &a, &b, &a };
+    std::array<std::uint64_t, 3 * PACKED_SIZE> packed;
+    encode_packed_batch(boards, 3, true, packed.data());
+    std::array<std::uint64_t, PACKED_SIZE> one;
+    encode_packed(b, true, one.data());
+    EXPECT_TRUE(std::equal(one.begin(), one.end(), packed.begin() + PACKED_SIZE));
+    EXPECT_EQ(packed[2 * PACKED_SIZE], a.pieces[0]);
+    std::array<std::int8_t, 3 * SCALARS_SIZE> scalars;
+    encode_scalars_batch(boards, 3, false, scalars.data());
+    EXPECT_EQ(scalars[SCALARS_SIZE], 0);
+    std::array<std::uint8_t, 2 * PLANES_SIZE> planes;
+    encode_planes_batch(boards, 2, false, planes.data());
+    EXPECT_EQ(planes[PLANES_SIZE + 11 * 64 + 60], 1);
+}
