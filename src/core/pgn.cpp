@@ -3,6 +3,7 @@
 #include "pgn.h"
 
 #include "bits.h"
+#include "san.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,7 +24,6 @@ namespace {
 
     constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
     constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
-    constexpr bool is_rank(char c) { return c >= '1' && c <= '8'; }
 
     constexpr bool is_tag_name_char(char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_'
@@ -57,18 +57,6 @@ namespace {
         case PgnErrorKind::BAD_FEN: return "bad FEN tag";
         }
         return "error";
-    }
-
-    // Piece index (PAWN..KING) of a SAN piece letter; KING + 1 for none.
-    constexpr unsigned piece_of_san_letter(char c) {
-        switch (c) {
-        case 'N': return KNIGHT;
-        case 'B': return BISHOP;
-        case 'R': return ROOK;
-        case 'Q': return QUEEN;
-        case 'K': return KING;
-        default: return KING + 1;
-        }
     }
 
 } // namespace
@@ -543,101 +531,6 @@ void PgnReader::end_game() {
     error_ = PgnError {};
 }
 
-// --- SAN ----------------------------------------------------------------------------------------
-
-SanMatch resolve_san(const Board& board, const MoveList& legal, std::string_view san) {
-    const std::size_t n = san.size();
-    if (n < 2)
-        return { PgnErrorKind::INVALID_SAN, {} };
-
-    const bool king_side = san == "O-O" || san == "0-0";
-    if (king_side || san == "O-O-O" || san == "0-0-0") {
-        const unsigned file = king_side ? 6 : 2;
-        for (const ChessMove m : legal)
-            if (m.special() == ChessMove::CASTLING && file_of(m.to()) == file)
-                return { PgnErrorKind::NONE, m };
-        return { PgnErrorKind::ILLEGAL_MOVE, {} };
-    }
-
-    std::size_t i = 0;
-    unsigned piece = KING + 1; // none named
-    bool pawn_letter = false;
-    if (piece_of_san_letter(san[0]) <= KING) {
-        piece = piece_of_san_letter(san[0]);
-        i = 1;
-    } else if (san[0] == 'P') {
-        pawn_letter = true;
-        i = 1;
-    }
-
-    // Promotion piece (special code 4..7), 0 for none, KING + 1 for a king.
-    std::size_t j = n;
-    unsigned promotion = 0;
-    const std::string_view promotion_letters = "nbrqkNBRQK";
-    if (j - i >= 3 && promotion_letters.find(san[j - 1]) != std::string_view::npos
-        && (san[j - 2] == '=' || is_rank(san[j - 2]))) {
-        const char letter = static_cast<char>(san[j - 1] | 0x20);
-        promotion = letter == 'n' ? 4
-            : letter == 'b'       ? 5
-            : letter == 'r'       ? 6
-            : letter == 'q'       ? 7
-                                  : 16;
-        --j;
-        if (san[j - 1] == '=')
-            --j;
-    }
-    if (j - i < 2 || !is_file(san[j - 2]) || !is_rank(san[j - 1]))
-        return { PgnErrorKind::INVALID_SAN, {} };
-    const unsigned to = static_cast<unsigned>(san[j - 1] - '1') * 8 + (san[j - 2] - 'a');
-    j -= 2;
-    int from_file = -1;
-    int from_rank = -1;
-    if (i < j && is_file(san[i]))
-        from_file = san[i++] - 'a';
-    if (i < j && is_rank(san[i]))
-        from_rank = san[i++] - '1';
-    if (i < j && (san[i] == '-' || san[i] == 'x'))
-        ++i;
-    if (i != j)
-        return { PgnErrorKind::INVALID_SAN, {} };
-    if (promotion == 16)
-        return { PgnErrorKind::ILLEGAL_MOVE, {} };
-
-    // Without a piece letter only pawns move, from the target's file unless a file is named;
-    // a full from-square without a letter names any piece (long algebraic notation).
-    const PieceIndex offset = board.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
-    Bitboard movers = 0;
-    if (piece <= KING)
-        movers = board.pieces[offset + piece];
-    else if (pawn_letter || from_file < 0 || from_rank < 0)
-        movers = board.pieces[offset + PAWN];
-    else
-        movers = ~Bitboard { 0 };
-    if (piece > KING && !pawn_letter && from_file < 0)
-        from_file = static_cast<int>(file_of(to));
-
-    SanMatch found { PgnErrorKind::ILLEGAL_MOVE, {} };
-    for (const ChessMove m : legal) {
-        if (m.to() != to)
-            continue;
-        const unsigned from = m.from();
-        if (!(movers & square_bit(from)))
-            continue;
-        if (from_file >= 0 && file_of(from) != static_cast<unsigned>(from_file))
-            continue;
-        if (from_rank >= 0 && rank_of(from) != static_cast<unsigned>(from_rank))
-            continue;
-        const unsigned special = m.special();
-        const unsigned move_promotion = special >= 4 && special <= 7 ? special : 0;
-        if (move_promotion != promotion)
-            continue;
-        if (found.status == PgnErrorKind::NONE)
-            return { PgnErrorKind::AMBIGUOUS_MOVE, {} };
-        found = { PgnErrorKind::NONE, m };
-    }
-    return found;
-}
-
 // --- start positions ---------------------------------------------------------------------------
 
 Result<StartPosition> read_start_fen(const MoveGenerator& generator, std::string_view fen) {
@@ -787,9 +680,15 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
 PgnErrorKind GameReplay::play(std::string_view san) {
     legal_.clear();
     generator_.moves(board_, legal_);
-    const SanMatch match = resolve_san(board_, legal_, san);
-    if (match.status != PgnErrorKind::NONE)
-        return match.status;
+    if (san.size() > 2 && san[0] == 'P' && san[1] >= 'a' && san[1] <= 'h')
+        san.remove_prefix(1);
+    const SanMatch match = match_san(board_, legal_, san);
+    switch (match.status) {
+    case SanStatus::OK: break;
+    case SanStatus::INVALID: return PgnErrorKind::INVALID_SAN;
+    case SanStatus::ILLEGAL: return PgnErrorKind::ILLEGAL_MOVE;
+    case SanStatus::AMBIGUOUS: return PgnErrorKind::AMBIGUOUS_MOVE;
+    }
     const ChessMove m = match.move;
     const PieceIndex offset = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
     const bool pawn = board_.pieces[offset + PAWN] & square_bit(m.from());

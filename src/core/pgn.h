@@ -5,6 +5,7 @@
 #include "board.h"
 #include "chess_move.h"
 #include "move_generator.h"
+#include "result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -149,19 +150,6 @@ private:
 
 // --- replay ---------------------------------------------------------------------------------
 
-// How a SAN token resolves in a position.
-struct SanMatch {
-    PgnErrorKind status = PgnErrorKind::NONE; // NONE, INVALID_SAN, ILLEGAL_MOVE, AMBIGUOUS_MOVE
-    ChessMove move;
-};
-
-// Resolves SAN against `legal`, the legal moves of `board`. Accepts what real files contain:
-// "0-0" for "O-O", a missing or extra capture mark, "=" omitted before the promotion piece, a
-// leading "P", and long algebraic forms ("Ng1f3", "e2-e4", "e2e4"); check marks and glyphs must
-// already be removed. Refused: other text (INVALID_SAN), no matching legal move (ILLEGAL_MOVE),
-// several (AMBIGUOUS_MOVE).
-SanMatch resolve_san(const Board& board, const MoveList& legal, std::string_view san);
-
 // Reads a six-field (or four-field) FEN strictly: eight ranks of eight squares, one king per
 // side, no pawn on the first or last rank, the side not to move not in check, castling rights
 // only where king and rook stand on their squares (others are dropped, as python-chess does),
@@ -185,7 +173,8 @@ public:
     void reset();
     std::optional<Error> reset(std::string_view fen);
 
-    // Resolves and plays one SAN token. On success last_move() is the move and before() the
+    // Resolves one SAN token against the legal moves (match_san of san.h, after dropping a
+    // leading "P" before a file letter as python-chess's reader does) and plays it. On success last_move() is the move and before() the
     // position it was played in (with the clock and ply of that position).
     PgnErrorKind play(std::string_view san);
 
