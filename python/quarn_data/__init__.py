@@ -36,9 +36,23 @@ from quarn_data._native import (
     scalars,
     scalars_batch,
 )
+from quarn_data.pgn import (
+    Game,
+    GameError,
+    PgnArrays,
+    PgnError,
+    PgnSourceError,
+    pgn_to_arrays,
+    read_games,
+)
 
 __all__ = [
+    "Game",
+    "GameError",
     "Outcome",
+    "PgnArrays",
+    "PgnError",
+    "PgnSourceError",
     "is_check",
     "is_checkmate",
     "is_insufficient_material",
@@ -50,8 +64,10 @@ __all__ = [
     "packed_batch",
     "parse_san",
     "perft",
+    "pgn_to_arrays",
     "planes",
     "planes_batch",
+    "read_games",
     "san",
     "scalars",
     "scalars_batch",

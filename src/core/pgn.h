@@ -174,8 +174,9 @@ public:
     std::optional<Error> reset(std::string_view fen);
 
     // Resolves one SAN token against the legal moves (match_san of san.h, after dropping a
-    // leading "P" before a file letter as python-chess's reader does) and plays it. On success last_move() is the move and before() the
-    // position it was played in (with the clock and ply of that position).
+    // leading "P" before a file letter as python-chess's reader does) and plays it. On success
+    // last_move() is the move and before() the position it was played in (with the clock and ply of
+    // that position).
     PgnErrorKind play(std::string_view san);
 
     const Board& board() const { return board_; }

@@ -1,0 +1,616 @@
+// PyInit__pgn: quarn_data's PGN readers. Bytes go in (read with the interpreter lock released);
+// game records or training columns come out. All reading and replay happens in the core.
+#include <Python.h>
+
+#include "../../core/pgn.h"
+#include "../../core/pgn_data.h"
+#include "../../core/position_queries.h"
+#include "../../python/args.h"
+#include "../../python/binding.h"
+#include "../../python/errors.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarn_chess::data_pgn {
+
+namespace {
+
+    using py::guard;
+    using py::OwnedRef;
+    using py::Parameter;
+    using py::Parameters;
+
+    // Runs work() with the interpreter lock released; an exception travels on once it is held.
+    template <class Work> void without_gil(Work&& work) {
+        std::exception_ptr failure;
+        Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+            failure = std::current_exception();
+        }
+        Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    }
+
+    // One call at a time per reader: a second thread gets RuntimeError instead of a data race.
+    class InUse {
+    public:
+        explicit InUse(std::atomic<bool>& flag)
+            : flag_(flag)
+            , ok_(!flag.exchange(true)) {
+            if (!ok_)
+                PyErr_SetString(PyExc_RuntimeError, "the reader is in use by another thread");
+        }
+        ~InUse() {
+            if (ok_)
+                flag_.store(false);
+        }
+        InUse(const InUse&) = delete;
+        InUse& operator=(const InUse&) = delete;
+        bool ok() const { return ok_; }
+
+    private:
+        std::atomic<bool>& flag_;
+        bool ok_;
+    };
+
+    // The bytes of a buffer-protocol argument, released when the holder goes.
+    class Bytes {
+    public:
+        ~Bytes() {
+            if (held_)
+                PyBuffer_Release(&view_);
+        }
+        bool take(PyObject* object) {
+            if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0)
+                return false;
+            held_ = true;
+            return true;
+        }
+        std::string_view text() const {
+            return { static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len) };
+        }
+
+    private:
+        Py_buffer view_ {};
+        bool held_ = false;
+    };
+
+    PyObject* new_str(std::string_view text) {
+        // Tag values are whatever bytes the file holds: undecodable bytes are replaced.
+        return py::created(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"),
+            "failed to create str");
+    }
+
+    PyObject* error_tuple(const PgnError& error) {
+        OwnedRef kind(new_str(pgn_error_name(error.kind)));
+        OwnedRef message(new_str(error.message));
+        return py::created(
+            Py_BuildValue("(OKKO)", kind.get(), static_cast<unsigned long long>(error.game),
+                static_cast<unsigned long long>(error.offset), message.get()),
+            "failed to create an error tuple");
+    }
+
+    bool flag_value(PyObject* value, bool fallback, bool& flag) {
+        if (value == nullptr) {
+            flag = fallback;
+            return true;
+        }
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0)
+            return false;
+        flag = truth != 0;
+        return true;
+    }
+
+    // --- GameReader ------------------------------------------------------------------------------
+
+    struct GameState {
+        GameState(bool strict)
+            : collector(shared_generator(), strict)
+            , reader(collector) { }
+        GameCollector collector;
+        PgnReader reader;
+    };
+
+    struct GameReaderObject {
+        PyObject_HEAD GameState* state;
+        std::atomic<bool> busy;
+    };
+
+    Parameter game_reader_parameter_list[] = { { "strict" } };
+    Parameters game_reader_parameters { "GameReader()", game_reader_parameter_list, 0 };
+
+    PyObject* game_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return guard([&]() -> PyObject* {
+            PyObject* values[1] = {};
+            if (!py::match_arguments(game_reader_parameters, args, kwargs, values))
+                return nullptr;
+            bool strict = false;
+            if (!flag_value(values[0], false, strict))
+                return nullptr;
+            OwnedRef self(type->tp_alloc(type, 0));
+            if (!self)
+                return nullptr;
+            auto* object = reinterpret_cast<GameReaderObject*>(self.get());
+            new (&object->busy) std::atomic<bool>(false);
+            object->state = new GameState(strict);
+            return self.release();
+        });
+    }
+
+    void game_reader_dealloc(PyObject* self) {
+        auto* object = reinterpret_cast<GameReaderObject*>(self);
+        delete object->state;
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    // The games finished so far as tuples (index, offset, tags, moves, result, start_fen,
+    // error); the native records are dropped.
+    PyObject* take_games(GameState& state) {
+        std::vector<GameRecord>& games = state.collector.games();
+        OwnedRef list(py::created(
+            PyList_New(static_cast<Py_ssize_t>(games.size())), "failed to create list"));
+        Py_ssize_t i = 0;
+        for (const GameRecord& game : games) {
+            OwnedRef tags(py::created(PyDict_New(), "failed to create dict"));
+            for (const auto& [name, value] : game.tags) {
+                OwnedRef key(new_str(name));
+                OwnedRef text(new_str(value));
+                if (PyDict_SetItem(tags.get(), key.get(), text.get()) < 0)
+                    return nullptr;
+            }
+            OwnedRef moves(py::created(
+                PyList_New(static_cast<Py_ssize_t>(game.moves.size())), "failed to create list"));
+            Py_ssize_t m = 0;
+            for (const ChessMove move : game.moves) {
+                char uci[5];
+                PyList_SET_ITEM(moves.get(), m++, new_str(std::string_view(uci, move.write(uci))));
+            }
+            OwnedRef result(new_str(game.result));
+            OwnedRef fen(game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
+            OwnedRef error(game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
+            PyObject* item = py::created(
+                Py_BuildValue("(KKOOOOO)", static_cast<unsigned long long>(game.index),
+                    static_cast<unsigned long long>(game.offset), tags.get(), moves.get(),
+                    result.get(), fen.get(), error.get()),
+                "failed to create a game tuple");
+            PyList_SET_ITEM(list.get(), i++, item);
+        }
+        games.clear();
+        return list.release();
+    }
+
+    PyObject* game_reader_feed(PyObject* self, PyObject* data) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<GameReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok())
+                return nullptr;
+            Bytes bytes;
+            if (!bytes.take(data))
+                return nullptr;
+            GameState& state = *object->state;
+            without_gil([&] { state.reader.feed(bytes.text()); });
+            return take_games(state);
+        });
+    }
+
+    PyObject* game_reader_finish(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<GameReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok())
+                return nullptr;
+            GameState& state = *object->state;
+            without_gil([&] { state.reader.finish(); });
+            return take_games(state);
+        });
+    }
+
+    PyObject* game_reader_offset(PyObject* self, void*) {
+        return PyLong_FromUnsignedLongLong(
+            reinterpret_cast<GameReaderObject*>(self)->state->reader.offset());
+    }
+
+    PyObject* game_reader_variant_games(PyObject* self, void*) {
+        return PyLong_FromUnsignedLongLong(
+            reinterpret_cast<GameReaderObject*>(self)->state->collector.variant_games());
+    }
+
+    PyMethodDef game_reader_methods[] = {
+        { "feed", game_reader_feed, METH_O,
+            "feed(data)\n--\n\nReads a chunk of PGN bytes; returns the games it completed." },
+        { "finish", game_reader_finish, METH_NOARGS,
+            "finish()\n--\n\nEnds the input; returns the last games." },
+        { nullptr, nullptr, 0, nullptr },
+    };
+
+    PyGetSetDef game_reader_getset[] = {
+        { "offset", game_reader_offset, nullptr, "Bytes consumed so far.", nullptr },
+        { "variant_games", game_reader_variant_games, nullptr,
+            "Games of another variant than standard chess.", nullptr },
+        { nullptr, nullptr, nullptr, nullptr, nullptr },
+    };
+
+    PyType_Slot game_reader_slots[] = {
+        { Py_tp_new, reinterpret_cast<void*>(game_reader_new) },
+        { Py_tp_dealloc, reinterpret_cast<void*>(game_reader_dealloc) },
+        { Py_tp_methods, game_reader_methods },
+        { Py_tp_getset, game_reader_getset },
+        { Py_tp_doc,
+            const_cast<char*>("GameReader(strict=False)\n--\n\nPGN bytes to game "
+                              "records (index, offset, tags, moves, result, fen, "
+                              "error).") },
+        { 0, nullptr },
+    };
+
+    PyType_Spec game_reader_spec = {
+        .name = "quarn_data._pgn.GameReader",
+        .basicsize = sizeof(GameReaderObject),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        .slots = game_reader_slots,
+    };
+
+    // --- Column: a finished column handed over without a copy ------------------------------------
+
+    struct ColumnObject {
+        PyObject_HEAD std::shared_ptr<PositionColumns> owner;
+        void* data;
+        Py_ssize_t bytes;
+        Py_ssize_t itemsize;
+        Py_ssize_t items;
+        const char* format;
+    };
+
+    PyTypeObject* column_type = nullptr;
+
+    // A plain request sees bytes; a request for the format sees items of the column's type.
+    int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+        auto* object = reinterpret_cast<ColumnObject*>(self);
+        // Even an empty column hands out a valid pointer.
+        static char empty = 0;
+        void* data = object->data ? object->data : &empty;
+        if (PyBuffer_FillInfo(view, self, data, object->bytes, 0, flags) < 0)
+            return -1;
+        if (flags & PyBUF_FORMAT) {
+            view->format = const_cast<char*>(object->format);
+            view->itemsize = object->itemsize;
+            if (flags & PyBUF_ND)
+                view->shape = &object->items;
+        }
+        return 0;
+    }
+
+    void column_dealloc(PyObject* self) {
+        auto* object = reinterpret_cast<ColumnObject*>(self);
+        object->owner.~shared_ptr();
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    PyType_Slot column_slots[] = {
+        { Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer) },
+        { Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc) },
+        { Py_tp_doc, const_cast<char*>("A column of training rows, readable as a buffer.") },
+        { 0, nullptr },
+    };
+
+    PyType_Spec column_spec = {
+        .name = "quarn_data._pgn.Column",
+        .basicsize = sizeof(ColumnObject),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        .slots = column_slots,
+    };
+
+    template <class T>
+    PyObject* new_column(
+        const std::shared_ptr<PositionColumns>& owner, std::vector<T>& values, const char* format) {
+        auto* object = PyObject_New(ColumnObject, column_type);
+        if (object == nullptr)
+            return nullptr;
+        new (&object->owner) std::shared_ptr<PositionColumns>(owner);
+        object->data = values.data();
+        object->bytes = static_cast<Py_ssize_t>(values.size() * sizeof(T));
+        object->itemsize = static_cast<Py_ssize_t>(sizeof(T));
+        object->items = static_cast<Py_ssize_t>(values.size());
+        object->format = format;
+        return reinterpret_cast<PyObject*>(object);
+    }
+
+    // --- ArrayReader -----------------------------------------------------------------------------
+
+    struct ArrayState {
+        ArrayState(GameFilter filter, bool planes, bool strict)
+            : builder(shared_generator(), std::move(filter), planes, strict)
+            , reader(builder) { }
+        ArrayBuilder builder;
+        PgnReader reader;
+        bool finished = false;
+    };
+
+    struct ArrayReaderObject {
+        PyObject_HEAD ArrayState* state;
+        std::atomic<bool> busy;
+    };
+
+    Parameter array_reader_parameter_list[]
+        = { { "planes" }, { "strict" }, { "min_elo" }, { "min_time_control" },
+              { "max_time_control" }, { "events" }, { "terminations" }, { "finished_only" } };
+    Parameters array_reader_parameters { "ArrayReader()", array_reader_parameter_list, 0 };
+
+    bool string_set(const char* name, PyObject* value, std::vector<std::string>& out) {
+        if (value == nullptr || value == Py_None)
+            return true;
+        OwnedRef items(PySequence_Fast(value, "a sequence of str"));
+        if (!items) {
+            py::argument_type_error(name, value, "Sequence[str]");
+            return false;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::string_view text;
+            if (!py::str_argument(name, PySequence_Fast_GET_ITEM(items.get(), i), text))
+                return false;
+            out.emplace_back(text);
+        }
+        // An empty set given on purpose admits nothing; the filter treats empty as "all", so a
+        // value no tag can hold stands in.
+        if (n == 0)
+            out.emplace_back("\n");
+        return true;
+    }
+
+    bool number_value(const char* name, PyObject* value, double& out) {
+        if (value == nullptr || value == Py_None)
+            return true;
+        out = PyFloat_AsDouble(value);
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            py::argument_type_error(name, value, "float");
+            return false;
+        }
+        if (!(out >= 0)) {
+            PyErr_Format(PyExc_ValueError, "%s must be a number of seconds >= 0", name);
+            return false;
+        }
+        return true;
+    }
+
+    PyObject* array_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return guard([&]() -> PyObject* {
+            PyObject* values[8] = {};
+            if (!py::match_arguments(array_reader_parameters, args, kwargs, values))
+                return nullptr;
+            bool planes = false;
+            bool strict = false;
+            bool finished_only = true;
+            GameFilter filter;
+            if (!flag_value(values[0], false, planes) || !flag_value(values[1], false, strict)
+                || !flag_value(values[7], true, finished_only))
+                return nullptr;
+            filter.finished_only = finished_only;
+            if (values[2] != nullptr && values[2] != Py_None) {
+                const long elo = PyLong_AsLong(values[2]);
+                if (elo == -1 && PyErr_Occurred())
+                    return nullptr;
+                if (elo < 0 || elo > 32767) {
+                    PyErr_SetString(PyExc_ValueError, "min_elo must be in 0..32767");
+                    return nullptr;
+                }
+                filter.min_elo = static_cast<int>(elo);
+            }
+            if (!number_value("min_time_control", values[3], filter.min_time_control)
+                || !number_value("max_time_control", values[4], filter.max_time_control)
+                || !string_set("events", values[5], filter.events)
+                || !string_set("terminations", values[6], filter.terminations))
+                return nullptr;
+            OwnedRef self(type->tp_alloc(type, 0));
+            if (!self)
+                return nullptr;
+            auto* object = reinterpret_cast<ArrayReaderObject*>(self.get());
+            new (&object->busy) std::atomic<bool>(false);
+            object->state = new ArrayState(std::move(filter), planes, strict);
+            return self.release();
+        });
+    }
+
+    void array_reader_dealloc(PyObject* self) {
+        auto* object = reinterpret_cast<ArrayReaderObject*>(self);
+        delete object->state;
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    PyObject* counts_dict(const PgnCounts& c) {
+        return py::created(
+            Py_BuildValue("{sKsKsKsKsKsKsK}", "games", static_cast<unsigned long long>(c.games),
+                "good", static_cast<unsigned long long>(c.good), "bad",
+                static_cast<unsigned long long>(c.bad), "filtered",
+                static_cast<unsigned long long>(c.filtered), "variant",
+                static_cast<unsigned long long>(c.variant), "unfinished",
+                static_cast<unsigned long long>(c.unfinished), "positions",
+                static_cast<unsigned long long>(c.positions)),
+            "failed to create counts");
+    }
+
+    PyObject* errors_list(const std::vector<PgnError>& errors) {
+        OwnedRef list(py::created(
+            PyList_New(static_cast<Py_ssize_t>(errors.size())), "failed to create list"));
+        for (std::size_t i = 0; i < errors.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), error_tuple(errors[i]));
+        return list.release();
+    }
+
+    bool usable(ArrayState& state) {
+        if (state.finished) {
+            PyErr_SetString(PyExc_ValueError, "the reader has finished");
+            return false;
+        }
+        return true;
+    }
+
+    PyObject* array_reader_feed(PyObject* self, PyObject* data) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<ArrayReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok() || !usable(*object->state))
+                return nullptr;
+            Bytes bytes;
+            if (!bytes.take(data))
+                return nullptr;
+            ArrayState& state = *object->state;
+            bool going = true;
+            without_gil([&] { going = state.reader.feed(bytes.text()); });
+            return PyBool_FromLong(going);
+        });
+    }
+
+    PyObject* array_reader_counts(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<ArrayReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok())
+                return nullptr;
+            return counts_dict(object->state->builder.counts());
+        });
+    }
+
+    // Ends the input and hands the columns over: (columns, counts, errors), columns a dict of
+    // name -> Column (a buffer of the column's type; the pieces column is "packed" or "planes").
+    PyObject* array_reader_finish(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<ArrayReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok() || !usable(*object->state))
+                return nullptr;
+            ArrayState& state = *object->state;
+            without_gil([&] { state.reader.finish(); });
+            state.finished = true;
+            auto owner = std::make_shared<PositionColumns>(std::move(state.builder.columns()));
+            PositionColumns& c = *owner;
+            OwnedRef columns(py::created(PyDict_New(), "failed to create dict"));
+            const auto add = [&](const char* name, PyObject* column) {
+                OwnedRef held(column);
+                return held && PyDict_SetItemString(columns.get(), name, held.get()) == 0;
+            };
+            const bool ok
+                = (state.builder.planes_layout() ? add("planes", new_column(owner, c.planes, "B"))
+                                                 : add("packed", new_column(owner, c.packed, "Q")))
+                && add("turn", new_column(owner, c.turn, "B"))
+                && add("castling", new_column(owner, c.castling, "B"))
+                && add("ep_file", new_column(owner, c.ep_file, "b"))
+                && add("halfmove", new_column(owner, c.halfmove, "H"))
+                && add("move", new_column(owner, c.move, "H"))
+                && add("promotion", new_column(owner, c.promotion, "B"))
+                && add("game", new_column(owner, c.game, "q"))
+                && add("ply", new_column(owner, c.ply, "H"))
+                && add("result", new_column(owner, c.result, "b"))
+                && add("white_elo", new_column(owner, c.white_elo, "h"))
+                && add("black_elo", new_column(owner, c.black_elo, "h"))
+                && add("eval", new_column(owner, c.eval, "f"))
+                && add("mate", new_column(owner, c.mate, "h"))
+                && add("clock", new_column(owner, c.clock, "f"));
+            if (!ok)
+                return nullptr;
+            OwnedRef counts(counts_dict(state.builder.counts()));
+            OwnedRef errors(errors_list(state.builder.errors()));
+            return py::created(
+                PyTuple_Pack(3, columns.get(), counts.get(), errors.get()), "failed to pack");
+        });
+    }
+
+    PyObject* array_reader_offset(PyObject* self, void*) {
+        return PyLong_FromUnsignedLongLong(
+            reinterpret_cast<ArrayReaderObject*>(self)->state->reader.offset());
+    }
+
+    PyMethodDef array_reader_methods[] = {
+        { "feed", array_reader_feed, METH_O,
+            "feed(data)\n--\n\nReads a chunk of PGN bytes; False once a strict reader stopped." },
+        { "counts", array_reader_counts, METH_NOARGS, "counts()\n--\n\nThe counts so far." },
+        { "finish", array_reader_finish, METH_NOARGS,
+            "finish()\n--\n\nEnds the input; returns (columns, counts, errors)." },
+        { nullptr, nullptr, 0, nullptr },
+    };
+
+    PyGetSetDef array_reader_getset[] = {
+        { "offset", array_reader_offset, nullptr, "Bytes consumed so far.", nullptr },
+        { nullptr, nullptr, nullptr, nullptr, nullptr },
+    };
+
+    PyType_Slot array_reader_slots[] = {
+        { Py_tp_new, reinterpret_cast<void*>(array_reader_new) },
+        { Py_tp_dealloc, reinterpret_cast<void*>(array_reader_dealloc) },
+        { Py_tp_methods, array_reader_methods },
+        { Py_tp_getset, array_reader_getset },
+        { Py_tp_doc,
+            const_cast<char*>("ArrayReader(planes=False, strict=False, min_elo=None, "
+                              "min_time_control=None, max_time_control=None, events=None, "
+                              "terminations=None, finished_only=True)\n--\n\nPGN bytes to "
+                              "training columns, one row per position.") },
+        { 0, nullptr },
+    };
+
+    PyType_Spec array_reader_spec = {
+        .name = "quarn_data._pgn.ArrayReader",
+        .basicsize = sizeof(ArrayReaderObject),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        .slots = array_reader_slots,
+    };
+
+    // --- the module ---
+
+    PyModuleDef module_def = {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = "quarn_data._pgn",
+        .m_doc = "The native PGN readers of quarn_data.",
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = nullptr,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
+
+    PyObject* module_object = nullptr;
+
+    PyObject* init_module() {
+        if (module_object != nullptr)
+            return Py_NewRef(module_object);
+        OwnedRef module(PyModule_Create(&module_def));
+        if (!module)
+            return nullptr;
+        OwnedRef game_reader(PyType_FromSpec(&game_reader_spec));
+        OwnedRef array_reader(PyType_FromSpec(&array_reader_spec));
+        OwnedRef column(PyType_FromSpec(&column_spec));
+        if (!game_reader || !array_reader || !column)
+            return nullptr;
+        if (PyModule_AddObjectRef(module.get(), "GameReader", game_reader.get()) < 0
+            || PyModule_AddObjectRef(module.get(), "ArrayReader", array_reader.get()) < 0
+            || PyModule_AddObjectRef(module.get(), "Column", column.get()) < 0)
+            return nullptr;
+        column_type = reinterpret_cast<PyTypeObject*>(column.release());
+        (void)shared_generator();
+        module_object = Py_NewRef(module.get());
+        return module.release();
+    }
+
+} // namespace
+
+} // namespace quarn_chess::data_pgn
+
+PyMODINIT_FUNC PyInit__pgn(void);
+
+PyMODINIT_FUNC PyInit__pgn(void) {
+    return quarn_chess::py::guard(quarn_chess::data_pgn::init_module);
+}
