@@ -91,6 +91,41 @@ class PgnArrays(dict[str, np.ndarray]):
         self.errors = errors
 
 
+class _ZstdReader:
+    """Decompresses a .zst stream frame after frame. Unlike zstandard's stream reader it
+    notices a stream that ends inside a frame, and raises PgnSourceError for it."""
+
+    def __init__(self, raw: BinaryIO, zstandard: Any) -> None:
+        self._raw = raw
+        self._decompressor = zstandard.ZstdDecompressor()
+        self._frame = self._decompressor.decompressobj()
+        self._inside = False
+
+    def read(self, size: int = CHUNK_SIZE) -> bytes:
+        while True:
+            data = self._raw.read(size)
+            if not data:
+                if self._inside:
+                    raise PgnSourceError("the .zst input ends inside a frame")
+                return b""
+            out = []
+            while data:
+                self._inside = True
+                out.append(self._frame.decompress(data))
+                if self._frame.eof:
+                    data = self._frame.unused_data
+                    self._frame = self._decompressor.decompressobj()
+                    self._inside = False
+                else:
+                    data = b""
+            result = b"".join(out)
+            if result:
+                return result
+
+    def close(self) -> None:
+        pass
+
+
 def _zstd_reader(raw: BinaryIO) -> BinaryIO:
     try:
         import zstandard
@@ -98,8 +133,7 @@ def _zstd_reader(raw: BinaryIO) -> BinaryIO:
         raise ImportError(
             "reading .zst files needs the zstandard package: pip install 'quarn-chess[data]'"
         ) from error
-    reader = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
-    return reader  # type: ignore[no-any-return]
+    return _ZstdReader(raw, zstandard)  # type: ignore[return-value]
 
 
 class _Opened:
@@ -151,6 +185,8 @@ def iter_chunks(file: BinaryIO, size: int = CHUNK_SIZE) -> Iterator[bytes]:
     while True:
         try:
             data = file.read(size)
+        except PgnSourceError:
+            raise
         except (EOFError, OSError, ValueError) as error:
             raise PgnSourceError(f"the input cannot be read to its end: {error}") from error
         except Exception as error:  # zstandard.ZstdError derives from Exception only

@@ -1,0 +1,386 @@
+"""PGN files to ``.npz`` shards, on local processes or a Dask cluster.
+
+Each input is cut into pieces at game boundaries: piece k holds the games that start in bytes
+[k * shard_bytes, (k + 1) * shard_bytes) of the (decompressed) input, so the cut depends only on
+the input and the shard size, never on the number of workers. Piece k of ``games.pgn.zst``
+becomes ``games-00000k.npz`` (the arrays of :func:`quarn_data.pgn_to_arrays` plus ``meta``, a
+JSON text with the piece's byte range, counts and errors). A shard is written under a temporary
+name and renamed when complete; a re-run skips the shards that exist, so a killed job resumes
+without losing or duplicating a game.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import re
+import sys
+import time
+from collections.abc import Callable, Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from quarn_data.pgn import CHUNK_SIZE, GameError, PgnSourceError, iter_chunks, open_source
+from quarn_data.pgn import pgn_to_arrays
+
+__all__ = ["Options", "Shard", "Summary", "convert", "plan_shards", "shard_name"]
+
+#: Default size of the input behind one shard (decompressed bytes).
+SHARD_BYTES = 16 << 20
+
+
+@dataclass(frozen=True)
+class Options:
+    """What every shard is converted with (see :func:`quarn_data.pgn_to_arrays`)."""
+
+    planes: bool = False
+    min_elo: int | None = None
+    time_control: tuple[float | None, float | None] | None = None
+    events: tuple[str, ...] | None = None
+    terminations: tuple[str, ...] | None = None
+    finished_only: bool = True
+    compress: bool = False
+
+
+@dataclass
+class Shard:
+    """Piece ``index`` of ``path``: bytes [start, end) of the decompressed input. ``data`` holds
+    the bytes for compressed inputs; plain files are read by the worker itself."""
+
+    path: str
+    index: int
+    start: int
+    end: int
+    output: str
+    data: bytes | None = None
+
+
+@dataclass
+class Summary:
+    shards: int = 0
+    skipped: int = 0
+    bytes: int = 0
+    seconds: float = 0.0
+    counts: dict[str, int] = field(default_factory=dict)
+    errors: list[dict[str, Any]] = field(default_factory=list)
+
+    def add(self, result: dict[str, Any]) -> None:
+        self.shards += 1
+        self.bytes += result["bytes"]
+        for key, value in result["counts"].items():
+            self.counts[key] = self.counts.get(key, 0) + value
+        if len(self.errors) < 1000:
+            self.errors.extend(result["errors"][: 1000 - len(self.errors)])
+
+
+def shard_name(path: str, index: int) -> str:
+    """``games.pgn.zst`` piece 3 -> ``games-000003.npz``."""
+    base = os.path.basename(path)
+    for suffix in (".zst", ".zstd", ".gz", ".bz2"):
+        if base.lower().endswith(suffix):
+            base = base[: -len(suffix)]
+    if base.lower().endswith(".pgn"):
+        base = base[:-4]
+    return f"{base}-{index:06d}.npz"
+
+
+def _is_plain(path: str) -> bool:
+    return not path.lower().endswith((".zst", ".zstd", ".gz", ".bz2"))
+
+
+# A game starts at a '[' that opens a line after a blank line.
+_GAME_START = re.compile(rb"\n[ \t\r]*\n\[")
+# How far before a cut point the blank line is looked for.
+_LOOKBACK = 64
+
+
+def _game_start(data: bytes | bytearray, at: int) -> int:
+    """The first game start at or after ``at`` in ``data`` (0 for ``at == 0``); len(data) when
+    there is none."""
+    if at == 0:
+        return 0
+    pos = max(0, at - _LOOKBACK)
+    while True:
+        match = _GAME_START.search(data, pos)
+        if match is None:
+            return len(data)
+        start = match.end() - 1
+        if start >= at:
+            return start
+        pos = match.start() + 1
+
+
+def _plain_boundaries(path: str, shard_bytes: int) -> list[int]:
+    """Piece boundaries of a plain file: the first game start at or after each target, the next
+    target shard_bytes further on. Read with seeks, a small window at a time."""
+    size = os.path.getsize(path)
+    bounds = [0]
+    target = shard_bytes
+    with open(path, "rb") as file:
+        while target < size:
+            begin = max(bounds[-1], target - _LOOKBACK)
+            window = 1 << 16
+            while True:
+                file.seek(begin)
+                data = file.read(target - begin + window)
+                start = _game_start(data, target - begin)
+                if start < len(data) or begin + len(data) >= size:
+                    break
+                window *= 4
+            found = begin + start
+            if found >= size:
+                break
+            bounds.append(found)
+            target = max(found + 1, target + shard_bytes)
+    bounds.append(size)
+    return bounds
+
+
+def _stream_pieces(path: str, shard_bytes: int,
+                   failures: list[dict[str, Any]]) -> Iterator[tuple[int, bytes]]:
+    """(start, bytes) of the pieces of a compressed input, cut by the same rule. A stream that
+    fails mid-way ends the input there: the failure goes to ``failures``, and the game it cut
+    short is reported as truncated by its shard."""
+    pending = bytearray()
+    pending_start = 0
+    target = shard_bytes
+    with open_source(path) as file:
+        chunks = iter_chunks(file, CHUNK_SIZE)
+        while True:
+            try:
+                chunk = next(chunks)
+            except StopIteration:
+                break
+            except PgnSourceError as error:
+                failures.append({"kind": "truncated", "game": -1,
+                                 "offset": pending_start + len(pending),
+                                 "message": f"{path}: {error}"})
+                break
+            pending += chunk
+            while target < pending_start + len(pending):
+                cut = _game_start(pending, target - pending_start)
+                if cut >= len(pending):
+                    break
+                yield pending_start, bytes(pending[:cut])
+                del pending[:cut]
+                pending_start += cut
+                target = max(pending_start + 1, target + shard_bytes)
+    if pending:
+        yield pending_start, bytes(pending)
+
+
+def plan_shards(paths: list[str], out_dir: str, shard_bytes: int = SHARD_BYTES,
+                failures: list[dict[str, Any]] | None = None) -> Iterator[Shard]:
+    """The shards of every input in order. Compressed inputs are decompressed here, once;
+    their read failures are appended to ``failures``."""
+    if failures is None:
+        failures = []
+    for path in paths:
+        if _is_plain(path):
+            bounds = _plain_boundaries(path, shard_bytes)
+            for index in range(len(bounds) - 1):
+                output = os.path.join(out_dir, shard_name(path, index))
+                yield Shard(path, index, bounds[index], bounds[index + 1], output)
+        else:
+            for index, (start, data) in enumerate(_stream_pieces(path, shard_bytes, failures)):
+                output = os.path.join(out_dir, shard_name(path, index))
+                yield Shard(path, index, start, start + len(data), output,
+                            None if os.path.exists(output) else data)
+
+
+def _read_range(path: str, start: int, end: int) -> bytes:
+    with open(path, "rb") as file:
+        file.seek(start)
+        return file.read(end - start)
+
+
+def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
+    """Converts one shard and writes it (temporary name, then rename). A pure function of its
+    inputs: running it twice writes the same file."""
+    began = time.perf_counter()
+    data = shard.data if shard.data is not None else _read_range(shard.path, shard.start,
+                                                                   shard.end)
+    arrays = pgn_to_arrays(
+        io.BytesIO(data),
+        planes=options.planes,
+        min_elo=options.min_elo,
+        time_control=options.time_control,
+        events=options.events,
+        terminations=options.terminations,
+        finished_only=options.finished_only,
+    )
+    errors = [
+        {"kind": e.kind, "game": e.game, "offset": e.offset + shard.start, "message": e.message}
+        for e in arrays.errors
+    ]
+    meta = {
+        "source": os.path.basename(shard.path),
+        "shard": shard.index,
+        "start": shard.start,
+        "end": shard.end,
+        "counts": arrays.counts,
+        "errors": errors,
+    }
+    temporary = f"{shard.output}.tmp-{os.getpid()}"
+    with open(temporary, "wb") as file:
+        save = np.savez_compressed if options.compress else np.savez
+        save(file, meta=np.array(json.dumps(meta)), **arrays)
+    os.replace(temporary, shard.output)
+    return {
+        "bytes": len(data),
+        "counts": arrays.counts,
+        "errors": errors,
+        "seconds": time.perf_counter() - began,
+    }
+
+
+def _progress(total: int | None, enabled: bool) -> Any:
+    if not enabled:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        print("quarn_data: install tqdm for a progress bar (pip install tqdm)", file=sys.stderr)
+        return None
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="convert",
+                smoothing=0.1)
+
+
+def convert(
+    paths: list[str],
+    out_dir: str,
+    *,
+    options: Options | None = None,
+    workers: int = 1,
+    scheduler: str | None = None,
+    shard_bytes: int = SHARD_BYTES,
+    progress: bool = True,
+    on_result: Callable[[Shard, dict[str, Any]], None] | None = None,
+) -> Summary:
+    """Converts every shard of ``paths`` that ``out_dir`` does not hold yet, on ``workers``
+    local processes (1: in this process) or on the Dask cluster at ``scheduler``."""
+    options = options or Options()
+    os.makedirs(out_dir, exist_ok=True)
+    for path in paths:
+        if not os.path.exists(path):
+            raise FileNotFoundError(path)
+    total = sum(os.path.getsize(p) for p in paths) if all(map(_is_plain, paths)) else None
+    summary = Summary()
+    bar = _progress(total, progress)
+    began = time.perf_counter()
+
+    def done(shard: Shard, result: dict[str, Any]) -> None:
+        summary.add(result)
+        if on_result is not None:
+            on_result(shard, result)
+        if bar is not None:
+            bar.update(result["bytes"])
+            bar.set_postfix(games=summary.counts.get("games", 0),
+                            positions=summary.counts.get("positions", 0), refresh=False)
+
+    def skip(shard: Shard) -> None:
+        summary.skipped += 1
+        if bar is not None:
+            bar.update(shard.end - shard.start)
+
+    failures: list[dict[str, Any]] = []
+    shards = plan_shards(paths, out_dir, shard_bytes, failures)
+    try:
+        if scheduler is not None:
+            _run_dask(shards, options, scheduler, workers, done, skip)
+        elif workers <= 1:
+            for shard in shards:
+                if os.path.exists(shard.output):
+                    skip(shard)
+                else:
+                    done(shard, convert_shard(shard, options))
+        else:
+            with ProcessPoolExecutor(max_workers=workers) as pool:
+                _run_bounded(shards, lambda s: pool.submit(convert_shard, s, options), 2 * workers,
+                             done, skip, lambda f: f.result(), _wait_local)
+    finally:
+        if bar is not None:
+            bar.close()
+    summary.seconds = time.perf_counter() - began
+    summary.errors[:0] = failures
+    summary.counts["bad"] = summary.counts.get("bad", 0) + len(failures)
+    return summary
+
+
+def _wait_local(futures: set[Any]) -> set[Any]:
+    finished, _ = wait(futures, return_when=FIRST_COMPLETED)
+    return set(finished)
+
+
+def _run_bounded(
+    shards: Iterator[Shard],
+    submit: Callable[[Shard], Any],
+    limit: int,
+    done: Callable[[Shard, dict[str, Any]], None],
+    skip: Callable[[Shard], None],
+    result_of: Callable[[Any], dict[str, Any]],
+    wait_some: Callable[[set[Any]], set[Any]],
+) -> None:
+    """Keeps at most ``limit`` shards in flight, so memory stays bounded for any input size."""
+    running: dict[Any, Shard] = {}
+    for shard in shards:
+        if os.path.exists(shard.output):
+            skip(shard)
+            continue
+        while len(running) >= limit:
+            for future in wait_some(set(running)):
+                done(running.pop(future), result_of(future))
+        running[submit(shard)] = shard
+    while running:
+        for future in wait_some(set(running)):
+            done(running.pop(future), result_of(future))
+
+
+def _run_dask(
+    shards: Iterator[Shard],
+    options: Options,
+    scheduler: str,
+    workers: int,
+    done: Callable[[Shard, dict[str, Any]], None],
+    skip: Callable[[Shard], None],
+) -> None:
+    try:
+        from distributed import Client, wait as dask_wait
+    except ImportError as error:
+        raise ImportError(
+            "--scheduler needs Dask's distributed package: pip install 'quarn-chess[dask]'"
+        ) from error
+    with Client(scheduler) as client:
+        limit = max(2 * workers, 2 * max(1, len(client.scheduler_info().get("workers", {}))))
+
+        def wait_some(futures: set[Any]) -> set[Any]:
+            finished = dask_wait(list(futures), return_when="FIRST_COMPLETED").done
+            return set(finished)
+
+        _run_bounded(shards, lambda s: client.submit(convert_shard, s, options, pure=False),
+                     limit, done, skip, lambda f: f.result(), wait_some)
+
+
+def report(summary: Summary, file: Any = sys.stderr) -> None:
+    c = summary.counts
+    mb = summary.bytes / (1 << 20)
+    rate = mb / summary.seconds if summary.seconds > 0 else 0.0
+    print(
+        f"{summary.shards} shards written, {summary.skipped} already done; "
+        f"{c.get('games', 0)} games read: {c.get('good', 0)} kept, {c.get('bad', 0)} bad, "
+        f"{c.get('filtered', 0)} filtered, {c.get('variant', 0)} other variants, "
+        f"{c.get('unfinished', 0)} unfinished; {c.get('positions', 0)} positions; "
+        f"{mb:.1f} MB in {summary.seconds:.2f} s ({rate:.1f} MB/s)",
+        file=file,
+    )
+    for error in summary.errors[:20]:
+        print(f"  {error['message']}", file=file)
+    if len(summary.errors) > 20:
+        print(f"  ... {len(summary.errors) - 20} more errors in the shards' meta", file=file)
+
+
+__all__ += ["GameError", "PgnSourceError", "report", "convert_shard"]
