@@ -1,0 +1,140 @@
+"""python -m quarn_data convert: deterministic shards, every game once, resuming, local processes
+and a Dask cluster on loopback."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from quarn_data import pgn_to_arrays
+from quarn_data.convert import Options, convert
+
+DATA = Path(__file__).resolve().parents[1] / "data"
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    """A plain file of about 1.7 MB (the random games twice) and its .zst copy."""
+    import zstandard
+
+    folder = tmp_path_factory.mktemp("inputs")
+    data = (DATA / "random_games.pgn").read_bytes() * 2
+    plain = folder / "games.pgn"
+    plain.write_bytes(data)
+    # Two frames, so that the reader crosses a frame boundary.
+    half = len(data) // 2
+    compressor = zstandard.ZstdCompressor()
+    (folder / "games.pgn.zst").write_bytes(
+        compressor.compress(data[:half]) + compressor.compress(data[half:]))
+    return plain, folder / "games.pgn.zst"
+
+
+SHARD = 200_000
+
+
+def load(folder):
+    shards = sorted(Path(folder).glob("*.npz"))
+    loaded = []
+    for path in shards:
+        with np.load(path) as npz:
+            arrays = {name: npz[name] for name in npz.files}
+        arrays["meta"] = json.loads(str(arrays["meta"]))
+        loaded.append(arrays)
+    return shards, loaded
+
+
+def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path):
+    plain, zst = inputs
+    one = convert([str(plain)], str(tmp_path / "one"), shard_bytes=SHARD, progress=False)
+    two = convert([str(plain)], str(tmp_path / "two"), workers=2, shard_bytes=SHARD,
+                  progress=False)
+    packed = convert([str(zst)], str(tmp_path / "zst"), shard_bytes=SHARD, progress=False)
+    whole = pgn_to_arrays(plain)
+    assert one.counts == two.counts == packed.counts == whole.counts
+    assert one.shards == two.shards == packed.shards > 5
+
+    names_one, shards_one = load(tmp_path / "one")
+    names_two, shards_two = load(tmp_path / "two")
+    names_zst, shards_zst = load(tmp_path / "zst")
+    assert [p.name for p in names_one] == [p.name for p in names_two] == [p.name for p in names_zst]
+    assert names_one[0].name == "games-000000.npz"
+    for a, b, c in zip(shards_one, shards_two, shards_zst):
+        assert a["meta"] == b["meta"]
+        assert (a["meta"]["start"], a["meta"]["end"]) == (c["meta"]["start"], c["meta"]["end"])
+        for name in whole:
+            assert np.array_equal(a[name], b[name], equal_nan=True)
+            assert np.array_equal(a[name], c[name], equal_nan=True)
+    # Consecutive byte ranges, and the rows of all shards are the rows of the whole file.
+    ends = [s["meta"]["end"] for s in shards_one]
+    assert [s["meta"]["start"] for s in shards_one] == [0] + ends[:-1]
+    assert ends[-1] == plain.stat().st_size
+    for name in ("packed", "move", "result", "eval", "clock", "halfmove"):
+        joined = np.concatenate([s[name] for s in shards_one])
+        assert np.array_equal(joined, whole[name], equal_nan=True), name
+
+
+def test_rerun_skips_finished_shards_and_resumes_after_a_kill(inputs, tmp_path):
+    plain, _ = inputs
+    out = tmp_path / "out"
+    first = convert([str(plain)], str(out), shard_bytes=SHARD, progress=False)
+    before = {p.name: p.read_bytes() for p in out.glob("*.npz")}
+    again = convert([str(plain)], str(out), shard_bytes=SHARD, progress=False)
+    assert (again.shards, again.skipped) == (0, first.shards)
+    # A killed run leaves a temporary file and misses a shard: only that shard is written.
+    missing = sorted(before)[3]
+    (out / missing).unlink()
+    (out / (missing + ".tmp-12345")).write_bytes(b"half written")
+    resumed = convert([str(plain)], str(out), shard_bytes=SHARD, progress=False)
+    assert (resumed.shards, resumed.skipped) == (1, first.shards - 1)
+    assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+
+
+def test_truncated_zst_is_reported_and_the_rest_kept(inputs, tmp_path):
+    _, zst = inputs
+    cut = tmp_path / "cut.pgn.zst"
+    raw = zst.read_bytes()
+    cut.write_bytes(raw[: len(raw) * 3 // 4])
+    summary = convert([str(cut)], str(tmp_path / "out"), shard_bytes=SHARD, progress=False)
+    assert summary.errors[0]["kind"] == "truncated"
+    assert summary.counts["bad"] >= 1
+    assert summary.counts["good"] > 0
+
+
+def test_command_line(inputs, tmp_path):
+    plain, _ = inputs
+
+    def run(*arguments):
+        return subprocess.run([sys.executable, "-P", "-m", "quarn_data", *arguments],
+                              capture_output=True, text=True, timeout=300)
+
+    done = run("convert", str(plain), "--out", str(tmp_path / "out"), "--shard-mb", "0.5",
+               "--min-elo", "1500", "--time-control", "0", "400", "--planes", "--quiet")
+    assert done.returncode == 0, done.stderr
+    assert "shards written" in done.stderr and "filtered" in done.stderr
+    with np.load(sorted((tmp_path / "out").glob("*.npz"))[0]) as npz:
+        assert npz["planes"].dtype == np.bool_ and npz["planes"].shape[1:] == (12, 64)
+        assert (npz["white_elo"] >= 1500).all() and (npz["black_elo"] >= 1500).all()
+    missing = run("convert", str(tmp_path / "none.pgn"), "--out", str(tmp_path / "x"), "--quiet")
+    assert missing.returncode == 1 and "none.pgn" in missing.stderr
+    assert run("convert", str(plain), "--out", str(tmp_path), "--workers", "0").returncode == 2
+    assert run("convert", str(plain)).returncode == 2
+
+
+def test_dask_cluster_on_loopback_writes_the_same_shards(inputs, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    plain, _ = inputs
+    local = convert([str(plain)], str(tmp_path / "local"), shard_bytes=SHARD, progress=False)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  worker_dashboard_address=None) as cluster:
+        remote = convert([str(plain)], str(tmp_path / "dask"), scheduler=cluster.scheduler_address,
+                         options=Options(), shard_bytes=SHARD, progress=False)
+    assert remote.counts == local.counts and remote.shards == local.shards
+    for path in (tmp_path / "local").glob("*.npz"):
+        assert (tmp_path / "dask" / path.name).read_bytes() == path.read_bytes()
+    assert not any(name.endswith(".tmp") or ".tmp-" in name
+                   for name in os.listdir(tmp_path / "dask"))
