@@ -677,19 +677,149 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
     return std::nullopt;
 }
 
+// The common SAN forms of real games ("e4", "exd5", "e8=Q", "Nf3", "Nbxd2", "R1e7") resolved
+// without listing every legal move: the candidates come from the attack tables and each is
+// tested by making it. Anything else, and any SAN that does not name exactly one legal move this
+// way, goes to the full path (match_san over the legal moves), which also classifies errors.
+std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
+    const std::size_t n = san.size();
+    if (n < 2 || n > 7)
+        return std::nullopt;
+    const bool white = board_.to_move();
+    const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
+    const Bitboard occupied = board_.occupied();
+    const Bitboard mine = board_.side_mask(own);
+
+    std::size_t i = 0;
+    PieceIndex piece = PAWN;
+    switch (san[0]) {
+    case 'N': piece = KNIGHT; break;
+    case 'B': piece = BISHOP; break;
+    case 'R': piece = ROOK; break;
+    case 'Q': piece = QUEEN; break;
+    case 'K': piece = KING; break;
+    default: break;
+    }
+    if (piece != PAWN)
+        i = 1;
+    std::size_t j = n;
+    unsigned promotion = 0;
+    if (piece == PAWN && n >= 4 && san[n - 2] == '=') {
+        const std::size_t code = std::string_view("NBRQ").find(san[n - 1]);
+        if (code == std::string_view::npos)
+            return std::nullopt;
+        promotion = static_cast<unsigned>(code) + ChessMove::PROMOTE_KNIGHT;
+        j = n - 2;
+    }
+    if (j < i + 2 || !is_file(san[j - 2]) || san[j - 1] < '1' || san[j - 1] > '8')
+        return std::nullopt;
+    const unsigned to = static_cast<unsigned>(san[j - 1] - '1') * 8 + (san[j - 2] - 'a');
+    const Bitboard to_bit = square_bit(to);
+    if (mine & to_bit)
+        return std::nullopt;
+    // What stands between the piece letter and the square: a file, a rank, "x".
+    Bitboard from_mask = ~Bitboard { 0 };
+    bool capture_mark = false;
+    bool file_given = false;
+    bool rank_given = false;
+    std::size_t k = i;
+    if (k < j - 2 && is_file(san[k])) {
+        from_mask &= Bitboard { 0x0101010101010101 } << (san[k++] - 'a');
+        file_given = true;
+    }
+    if (k < j - 2 && san[k] >= '1' && san[k] <= '8') {
+        from_mask &= Bitboard { 0xFF } << (8 * (san[k++] - '1'));
+        rank_given = true;
+    }
+    if (k < j - 2 && san[k] == 'x') {
+        capture_mark = true;
+        ++k;
+    }
+    if (k != j - 2)
+        return std::nullopt;
+
+    const bool last_rank = white ? to >= 56 : to < 8;
+    if (piece == PAWN) {
+        if ((promotion != 0) != last_rank)
+            return std::nullopt;
+        const Bitboard pawns = board_.pieces[own + PAWN];
+        const int forward = white ? 8 : -8;
+        if (!file_given && !rank_given) {
+            // A push: one step, or two from the home rank over an empty square.
+            if (capture_mark || (occupied & to_bit))
+                return std::nullopt;
+            const unsigned one = static_cast<unsigned>(static_cast<int>(to) - forward);
+            if (one < 64 && (pawns & square_bit(one))) {
+                const ChessMove m = ChessMove::packed(one, to, promotion);
+                return generator_.leaves_king_safe(board_, m) ? std::optional(m) : std::nullopt;
+            }
+            const unsigned two = static_cast<unsigned>(static_cast<int>(to) - 2 * forward);
+            if (rank_of(to) == (white ? 3u : 4u) && !(occupied & square_bit(one))
+                && (pawns & square_bit(two))) {
+                const ChessMove m = ChessMove::packed(two, to, ChessMove::DOUBLE_STEP);
+                return generator_.leaves_king_safe(board_, m) ? std::optional(m) : std::nullopt;
+            }
+            return std::nullopt;
+        }
+        // A capture named by its file ("exd5"); en passant takes the full path.
+        if (!file_given || rank_given || !(occupied & to_bit))
+            return std::nullopt;
+        const unsigned behind = static_cast<unsigned>(static_cast<int>(to) - forward);
+        if (behind >= 64)
+            return std::nullopt;
+        Bitboard sources = 0;
+        if (file_of(to) > 0)
+            sources |= square_bit(behind - 1);
+        if (file_of(to) < 7)
+            sources |= square_bit(behind + 1);
+        sources &= pawns & from_mask;
+        if (popcount(sources) != 1)
+            return std::nullopt;
+        const ChessMove m = ChessMove::packed(lsb(sources), to, promotion);
+        return generator_.leaves_king_safe(board_, m) ? std::optional(m) : std::nullopt;
+    }
+
+    Bitboard attackers = 0;
+    switch (piece) {
+    case KNIGHT: attackers = KNIGHT_ATTACKS[to]; break;
+    case BISHOP: attackers = generator_.slider_attacks(BISHOP_IDX, to, occupied); break;
+    case ROOK: attackers = generator_.slider_attacks(ROOK_IDX, to, occupied); break;
+    case QUEEN:
+        attackers = generator_.slider_attacks(BISHOP_IDX, to, occupied)
+            | generator_.slider_attacks(ROOK_IDX, to, occupied);
+        break;
+    default: attackers = KING_ATTACKS[to]; break;
+    }
+    Bitboard candidates = attackers & board_.pieces[own + piece] & from_mask;
+    std::optional<ChessMove> found;
+    while (candidates) {
+        const ChessMove m = ChessMove::packed(pop_lsb(candidates), to);
+        if (!generator_.leaves_king_safe(board_, m))
+            continue;
+        if (found)
+            return std::nullopt;
+        found = m;
+    }
+    return found;
+}
+
 PgnErrorKind GameReplay::play(std::string_view san) {
-    legal_.clear();
-    generator_.moves(board_, legal_);
     if (san.size() > 2 && san[0] == 'P' && san[1] >= 'a' && san[1] <= 'h')
         san.remove_prefix(1);
-    const SanMatch match = match_san(board_, legal_, san);
-    switch (match.status) {
-    case SanStatus::OK: break;
-    case SanStatus::INVALID: return PgnErrorKind::INVALID_SAN;
-    case SanStatus::ILLEGAL: return PgnErrorKind::ILLEGAL_MOVE;
-    case SanStatus::AMBIGUOUS: return PgnErrorKind::AMBIGUOUS_MOVE;
+    std::optional<ChessMove> quick = quick_move(san);
+    if (!quick) {
+        legal_.clear();
+        generator_.moves(board_, legal_);
+        const SanMatch match = match_san(board_, legal_, san);
+        switch (match.status) {
+        case SanStatus::OK: break;
+        case SanStatus::INVALID: return PgnErrorKind::INVALID_SAN;
+        case SanStatus::ILLEGAL: return PgnErrorKind::ILLEGAL_MOVE;
+        case SanStatus::AMBIGUOUS: return PgnErrorKind::AMBIGUOUS_MOVE;
+        }
+        quick = match.move;
     }
-    const ChessMove m = match.move;
+    const ChessMove m = *quick;
     const PieceIndex offset = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
     const bool pawn = board_.pieces[offset + PAWN] & square_bit(m.from());
     const bool capture = board_.occupied() & square_bit(m.to());

@@ -190,6 +190,7 @@ public:
 
 private:
     void clear_history();
+    std::optional<ChessMove> quick_move(std::string_view san);
 
     const MoveGenerator& generator_;
     Board board_;

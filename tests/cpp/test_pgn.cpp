@@ -2,6 +2,8 @@
 // positions, annotations and the training rows.
 #include "pgn.h"
 #include "pgn_data.h"
+#include "rng.h"
+#include "san.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -323,4 +325,55 @@ TEST(Pgn, BuildsOneRowPerPositionWithFiltersAndRollback) {
     EXPECT_EQ(c.promotion[11], 2); // knight, numbered as python-chess numbers pieces
     EXPECT_EQ(c.halfmove[12], 0u);
     EXPECT_EQ(c.result[11], 0);
+}
+
+// The replay resolves common SAN without listing the legal moves; whatever form a move takes, it
+// must agree with match_san over the full list, errors included.
+TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
+    Rng rng(2026);
+    Board board = test_support::read(START_FEN);
+    GameReplay replay(generator());
+    std::size_t compared = 0;
+    for (int ply = 0; ply < 600; ++ply) {
+        MoveList legal;
+        generator().moves(board, legal);
+        if (legal.empty() || ply % 150 == 0) {
+            board = test_support::read(START_FEN);
+            continue;
+        }
+        const std::string fen = board.to_fen() + " 0 1";
+        SanWriter writer(generator(), board);
+        for (const ChessMove move : writer.moves()) {
+            char text[MAX_SAN_LENGTH];
+            const std::string san(text, writer.write(move, text));
+            const std::string plain = san.substr(0, san.find_first_of("+#"));
+            const std::string square = ChessMove::square(move.from());
+            std::vector<std::string> forms = { plain, square + plain.substr(plain.size() - 2),
+                plain.substr(0, 1) + square[0] + plain.substr(1),
+                plain.substr(0, 1) + square[1] + plain.substr(1) };
+            if (plain.find('x') != std::string::npos) {
+                std::string bare = plain;
+                bare.erase(bare.find('x'), 1);
+                forms.push_back(bare);
+            }
+            for (const std::string& form : forms) {
+                const SanMatch expected = match_san(board, legal, form);
+                ASSERT_FALSE(replay.reset(fen).has_value()) << fen;
+                const PgnErrorKind kind = replay.play(form);
+                const PgnErrorKind expected_kind = expected.status == SanStatus::OK
+                    ? PgnErrorKind::NONE
+                    : expected.status == SanStatus::INVALID ? PgnErrorKind::INVALID_SAN
+                    : expected.status == SanStatus::ILLEGAL ? PgnErrorKind::ILLEGAL_MOVE
+                                                            : PgnErrorKind::AMBIGUOUS_MOVE;
+                ASSERT_EQ(kind, expected_kind) << fen << " " << form;
+                if (kind == PgnErrorKind::NONE) {
+                    ASSERT_EQ(replay.last_move().to_string(), expected.move.to_string())
+                        << fen << " " << form;
+                }
+                ++compared;
+            }
+        }
+        ASSERT_FALSE(board.push_move(legal[rng.random() % legal.size()]).has_value());
+    }
+    EXPECT_GT(compared, 10000u);
 }
