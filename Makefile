@@ -34,6 +34,7 @@ PERFT_BENCH_ARGS ?=
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
 SOAK_ARGS ?=
+PGN_BENCH_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
@@ -172,6 +173,7 @@ bench: install cpp-deps
 	export QUARN_PERFT_BENCH=$(CURDIR)/$(BUILD)/bench/perft_bench
 	ran=0
 	if [[ -f bench/run_bench.py ]]; then $(VPY) bench/run_bench.py $(BENCH_ARGS); ran=1; fi
+	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	((ran)) || echo "no benchmarks yet (bench/run_bench.py, bench/*.cpp)"
 

@@ -108,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         PgnReader reader(builder);
         reader.feed(text);
         reader.finish();
+        builder.finish();
         const PositionColumns& c = builder.columns();
         const std::size_t rows = c.rows();
         expect((planes ? c.planes.size() == rows * 768 : c.packed.size() == rows * 12)

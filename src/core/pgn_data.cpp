@@ -181,11 +181,8 @@ bool GameCollector::end_game(const PgnError* error) {
 
 // --- training arrays ----------------------------------------------------------------------------
 
-void PositionColumns::truncate(std::size_t n, bool planes_layout) {
-    if (planes_layout)
-        planes.resize(n * PIECE_COUNT * 64);
-    else
-        packed.resize(n * PIECE_COUNT);
+void PositionColumns::truncate(std::size_t n) {
+    packed.resize(n * PIECE_COUNT);
     turn.resize(n);
     castling.resize(n);
     ep_file.resize(n);
@@ -299,18 +296,7 @@ PgnErrorKind ArrayBuilder::move(std::string_view san, std::uint64_t) {
         return kind;
     const auto& pieces = replay_.before_pieces();
     const std::uint64_t info = replay_.before_info();
-    if (planes_) {
-        const std::size_t at = columns_.planes.size();
-        columns_.planes.resize(at + PIECE_COUNT * 64);
-        std::uint8_t* out = columns_.planes.data() + at;
-        for (const Bitboard b : pieces)
-            for (unsigned byte = 0; byte < 8; ++byte, out += 8) {
-                const std::uint64_t spread = BYTE_SPREAD[(b >> (8 * byte)) & 0xFF];
-                std::memcpy(out, &spread, 8);
-            }
-    } else {
-        columns_.packed.insert(columns_.packed.end(), pieces.begin(), pieces.end());
-    }
+    columns_.packed.insert(columns_.packed.end(), pieces.begin(), pieces.end());
     const bool white = info & 1;
     columns_.turn.push_back(white ? 1 : 0);
     columns_.castling.push_back(static_cast<std::uint8_t>((info >> INFO_WHITE_KING_SIDE) & 0xF));
@@ -350,12 +336,29 @@ void ArrayBuilder::comment(std::string_view text) {
         columns_.clock[row] = notes.clock_seconds;
 }
 
+// The planes are expanded from the packed words once, at the end: one pass over memory allocated
+// once, instead of growing a buffer eight times the size row by row.
+void ArrayBuilder::finish() {
+    if (!planes_ || columns_.packed.empty())
+        return;
+    auto& packed = columns_.packed;
+    columns_.planes.resize(packed.size() * 64);
+    std::uint8_t* out = columns_.planes.data();
+    for (const Bitboard b : packed)
+        for (unsigned byte = 0; byte < 8; ++byte, out += 8) {
+            const std::uint64_t spread = BYTE_SPREAD[(b >> (8 * byte)) & 0xFF];
+            std::memcpy(out, &spread, 8);
+        }
+    packed.clear();
+    packed.shrink_to_fit();
+}
+
 bool ArrayBuilder::end_game(const PgnError* error) {
     const PgnError* bad = error                 ? error
         : fen_error_.kind != PgnErrorKind::NONE ? &fen_error_
                                                 : nullptr;
     if (bad) {
-        columns_.truncate(first_row_, planes_);
+        columns_.truncate(first_row_);
         ++counts_.bad;
         if (errors_.size() < MAX_ERRORS)
             errors_.push_back(*bad);
@@ -371,7 +374,7 @@ bool ArrayBuilder::end_game(const PgnError* error) {
     }
     const std::string_view result = game_result(result_tag_, marker_);
     if (unfinished_ || (filter_.finished_only && !is_finished(result))) {
-        columns_.truncate(first_row_, planes_);
+        columns_.truncate(first_row_);
         ++counts_.unfinished;
         return true;
     }

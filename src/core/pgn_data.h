@@ -81,7 +81,7 @@ struct GameFilter {
 
 // One row per position, the position before the move played. Layout of the columns:
 //   pieces     packed: 12 uint64 per row (bit s of word p: piece p on square s, Board's order)
-//              planes: 12 * 64 uint8 per row, 0 or 1, plane-major
+//              planes: 12 * 64 uint8 per row, 0 or 1, plane-major (made by finish())
 //   turn       uint8   1 white to move, 0 black
 //   castling   uint8   bit 0 K, 1 Q, 2 k, 3 q
 //   ep_file    int8    en-passant file after a double step (0..7), -1 none
@@ -114,8 +114,8 @@ struct PositionColumns {
     std::vector<float> clock;
 
     std::size_t rows() const { return turn.size(); }
-    // Drops every row from `rows` on.
-    void truncate(std::size_t rows, bool planes_layout);
+    // Drops every row from `rows` on (before the planes are expanded).
+    void truncate(std::size_t rows);
 };
 
 struct PgnCounts {
@@ -143,6 +143,10 @@ public:
     void comment(std::string_view text) override;
     void result(std::string_view text) override { marker_ = text; }
     bool end_game(const PgnError* error) override;
+
+    // Call after the reader has finished: with the planes layout, expands the packed words into
+    // `planes` (and empties `packed`).
+    void finish();
 
     PositionColumns& columns() { return columns_; }
     const PgnCounts& counts() const { return counts_; }

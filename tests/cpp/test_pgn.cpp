@@ -266,6 +266,7 @@ TEST(Pgn, BuildsOneRowPerPositionWithFiltersAndRollback) {
         for (std::size_t i = 0; i < text.size(); i += 11)
             reader.feed(std::string_view(text).substr(i, 11));
         reader.finish();
+        builder.finish();
         const PgnCounts& counts = builder.counts();
         EXPECT_EQ(counts.games, 6u);
         EXPECT_EQ(counts.good, 1u); // the FEN game has no Elo: filtered

@@ -493,7 +493,10 @@ namespace {
             if (!in_use.ok() || !usable(*object->state))
                 return nullptr;
             ArrayState& state = *object->state;
-            without_gil([&] { state.reader.finish(); });
+            without_gil([&] {
+                state.reader.finish();
+                state.builder.finish();
+            });
             state.finished = true;
             auto owner = std::make_shared<PositionColumns>(std::move(state.builder.columns()));
             PositionColumns& c = *owner;

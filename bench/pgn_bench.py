@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""PGN to training data: quarn_data against python-chess, side by side in one run, same file.
+
+    python bench/pgn_bench.py [--copies N] [--reference-games N] [--output PATH] [--no-write]
+                              [--memory-mb MB]
+
+The input is tests/data/random_games.pgn (random legal games with Lichess-style [%eval] and
+[%clk] comments) repeated --copies times. python-chess is timed on the first --reference-games
+games of the same file (it is about a thousand times slower) and compared per ply. Rows:
+
+- read and validate: quarn_data.read_games (moves as UCI lists) against a chess.pgn.read_game loop
+  that walks the mainline.
+- PGN -> packed / planes: pgn_to_arrays against read_game plus the fastest NumPy code for the
+  python-chess board of every position (twelve masks into a uint64 array; np.unpackbits of the
+  masks for bool planes).
+- convert --workers 2 against --workers 1, and the same shards on a Dask LocalCluster (2
+  workers, loopback) against --workers 2; each on a fresh output directory.
+- peak resident memory of a `convert` process (--memory-mb of input; 0 skips it).
+The table is printed and written to bench/PGN_RESULTS.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import chess
+import chess.pgn
+import numpy as np
+
+import quarn_data
+from quarn_data.convert import convert
+
+ROOT = Path(__file__).resolve().parents[1]
+SAMPLE = ROOT / "tests" / "data" / "random_games.pgn"
+ORDER = [(p, c) for c in (chess.WHITE, chess.BLACK) for p in chess.PIECE_TYPES]
+BYTE_ORDER = np.arange(64, dtype=np.uint64)
+
+
+def best(function, repeats: int) -> float:
+    times = []
+    for _ in range(repeats):
+        began = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - began)
+    return min(times)
+
+
+def reference_validate(text: str, games: int) -> int:
+    handle = io.StringIO(text)
+    plies = 0
+    for _ in range(games):
+        game = chess.pgn.read_game(handle)
+        if game is None:
+            break
+        for _ in game.mainline_moves():
+            plies += 1
+    return plies
+
+
+def reference_arrays(text: str, games: int, planes: bool) -> int:
+    handle = io.StringIO(text)
+    rows = []
+    for _ in range(games):
+        game = chess.pgn.read_game(handle)
+        if game is None:
+            break
+        board = game.board()
+        for move in game.mainline_moves():
+            masks = np.array([board.pieces_mask(p, c) for p, c in ORDER], dtype=np.uint64)
+            if planes:
+                rows.append(np.unpackbits(masks.view(np.uint8), bitorder="little")
+                            .reshape(12, 64).astype(bool))
+            else:
+                rows.append(masks)
+            board.push(move)
+    np.stack(rows)
+    return len(rows)
+
+
+def run_convert(path: Path, out: Path, **options) -> float:
+    shutil.rmtree(out, ignore_errors=True)
+    began = time.perf_counter()
+    convert([str(path)], str(out), progress=False, **options)
+    return time.perf_counter() - began
+
+
+def peak_rss_mb(path: Path, out: Path) -> float:
+    shutil.rmtree(out, ignore_errors=True)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    subprocess.run([sys.executable, "-P", "-m", "quarn_data", "convert", str(path), "--out",
+                    str(out), "--quiet"], check=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    return max(before, after) / 1024
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--copies", type=int, default=24, help="copies of the sample in the input")
+    parser.add_argument("--reference-games", type=int, default=300,
+                        help="games python-chess reads for its figures")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--parallel-mb", type=int, default=120,
+                        help="input size of the --workers and Dask rows (8 shards or more)")
+    parser.add_argument("--memory-mb", type=int, default=0,
+                        help="input size for the peak-memory row (0: skip)")
+    parser.add_argument("--output", type=Path,
+                        default=Path(__file__).resolve().parent / "PGN_RESULTS.md")
+    parser.add_argument("--no-write", action="store_true")
+    args = parser.parse_args()
+
+    work = Path(tempfile.mkdtemp(prefix="quarn-pgn-bench-"))
+    try:
+        sample = SAMPLE.read_bytes()
+        data = sample * args.copies
+        path = work / "games.pgn"
+        path.write_bytes(data)
+        text = sample.decode()
+        mb = len(data) / 1e6
+
+        counts = quarn_data.pgn_to_arrays(path).counts
+        games, plies = counts["games"], counts["positions"]
+        rows = []
+
+        def add(name, ours_rate, theirs_rate, unit, target):
+            ratio = ours_rate / theirs_rate
+            rows.append((name, ours_rate, theirs_rate, unit, ratio, target))
+            print(f"{name:38} quarn {ours_rate:14,.0f} {unit}   python-chess "
+                  f"{theirs_rate:10,.0f} {unit}   {ratio:7.1f}×", file=sys.stderr, flush=True)
+
+        t = best(lambda: sum(len(g.moves) for g in quarn_data.read_games(path)), args.repeats)
+        began = time.perf_counter()
+        ref_plies = reference_validate(text, args.reference_games)
+        t_ref = time.perf_counter() - began
+        add("read and validate every move", plies / t, ref_plies / t_ref, "plies/s", 300)
+        read_games_per_s = games / t
+
+        for planes, target in ((False, 300), (True, 100)):
+            t = best(lambda: quarn_data.pgn_to_arrays(path, planes=planes), args.repeats)
+            began = time.perf_counter()
+            ref_rows = reference_arrays(text, args.reference_games, planes)
+            t_ref = time.perf_counter() - began
+            add(f"PGN -> {'bool planes' if planes else 'packed'} arrays", plies / t,
+                ref_rows / t_ref, "positions/s", target)
+
+        # A larger input for the parallel rows, so that starting processes does not dominate;
+        # eight shards or more.
+        big = work / "parallel.pgn"
+        with open(big, "wb") as file:
+            while file.tell() < args.parallel_mb * 1_000_000:
+                file.write(sample)
+        path = big
+        mb = big.stat().st_size / 1e6
+        shard = max(1 << 20, big.stat().st_size // 8)
+        one = run_convert(path, work / "w1", workers=1, shard_bytes=shard)
+        two = run_convert(path, work / "w2", workers=2, shard_bytes=shard)
+        parallel = [("convert --workers 2 vs 1", mb / two, mb / one, "MB/s", 1.8)]
+        try:
+            from distributed import LocalCluster
+
+            with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                              dashboard_address=None) as cluster:
+                # A first run warms the workers (imports); the second is measured.
+                run_convert(path, work / "dask", scheduler=cluster.scheduler_address,
+                            shard_bytes=shard)
+                dask = run_convert(path, work / "dask", scheduler=cluster.scheduler_address,
+                                   shard_bytes=shard)
+            parallel.append(("Dask LocalCluster (2 workers) vs --workers 2", mb / dask,
+                             mb / two, "MB/s", 0.9))
+        except ImportError:
+            print("distributed is not installed: no Dask row", file=sys.stderr)
+        for name, ours, theirs, unit, target in parallel:
+            rows.append((name, ours, theirs, unit, ours / theirs, target))
+            print(f"{name:38} {ours:8.1f} {unit} vs {theirs:8.1f} {unit}   {ours / theirs:5.2f}×",
+                  file=sys.stderr)
+
+        memory = None
+        if args.memory_mb:
+            big = work / "big.pgn"
+            with open(big, "wb") as file:
+                while file.tell() < args.memory_mb * 1_000_000:
+                    file.write(sample)
+            memory = (args.memory_mb, peak_rss_mb(big, work / "mem"))
+            big.unlink()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    lines = [
+        "# PGN to training data: quarn_data against python-chess",
+        "",
+        f"- Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
+        f"{platform.system()} {platform.release()}",
+        f"- Python {platform.python_version()}, python-chess {chess.__version__}",
+        f"- Date: {time.strftime('%Y-%m-%d')}",
+        f"- Input: tests/data/random_games.pgn × {args.copies}: {len(data) / 1e6:.1f} MB, {games} games, "
+        f"{plies} positions (read_games: {read_games_per_s:,.0f} games/s); python-chess timed "
+        f"on its first {args.reference_games} games. Best of {args.repeats}. The parallel rows "
+        f"convert {mb:.0f} MB in shards of {shard / 1e6:.0f} MB. Reproduce with `make bench`.",
+        "",
+        "| job | quarn_data | other side | ratio | target | holds |",
+        "|---|---|---|---|---|---|",
+    ]
+    for name, ours, theirs, unit, ratio, target in rows:
+        holds = "✔" if ratio >= target else "✘"
+        lines.append(f"| {name} | {ours:,.1f} {unit} | {theirs:,.1f} {unit} | {ratio:.2f}× | "
+                     f"≥ {target}× | {holds} |")
+    if memory:
+        lines += ["", f"Peak RSS of `python -m quarn_data convert` on {memory[0]} MB of PGN: "
+                  f"{memory[1]:.0f} MB (target < 300 MB)."]
+    report = "\n".join(lines) + "\n"
+    print(report)
+    if not args.no_write:
+        args.output.write_text(report, encoding="utf-8")
+        print(f"written to {args.output}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
