@@ -136,10 +136,12 @@ asan-python: install cpp-deps
 
 # --- Type checks -------------------------------------------------------------------------------
 
-# The stub file src/python/quarn_chess.pyi, installed as quarn_chess-stubs, must match the module
-# exactly; the examples must pass as strictly typed user code. mypy comes with the test extra.
+# The stub file src/python/quarn_chess.pyi, installed as quarn_chess-stubs, and quarn_data's
+# python/quarn_data/_native.pyi must match their modules exactly; the examples must pass as
+# strictly typed user code. mypy comes with the test extra.
 typecheck: install
 	@$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_chess
+	$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_data
 	$(VPY) -m mypy --strict examples/
 
 # --- Demo and benchmarks -----------------------------------------------------------------------
