@@ -4,8 +4,8 @@
 #   fuzz/run.sh [--update-corpus] [SECONDS_PER_TARGET] [TARGET...]
 #   fuzz/run.sh --coverage [TARGET...]
 #
-# SECONDS_PER_TARGET defaults to 60; TARGET is fen, move_text or board_ops (default: all three,
-# one after another). Everything goes under $FUZZ_WORK_DIR (default /tmp/fuzz-work):
+# SECONDS_PER_TARGET defaults to 60; TARGET is fen, move_text, board_ops, san or queries (default:
+# all five, one after another). Everything goes under $FUZZ_WORK_DIR (default /tmp/fuzz-work):
 #   build/              the instrumented core objects and the binaries fuzz_<target>
 #   corpus/<target>/    the scratch corpus: refreshed from fuzz/corpus/<target>/ on every run and
 #                       keeping what earlier runs found (rm -rf it to start over)
@@ -24,7 +24,7 @@ set -euo pipefail
 fuzz_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$fuzz_dir")
 work=${FUZZ_WORK_DIR:-/tmp/fuzz-work}
-all_targets=(fen move_text board_ops)
+all_targets=(fen move_text board_ops san queries)
 
 fail_setup() {
     echo "fuzz: $*" >&2
@@ -174,7 +174,7 @@ for target in "${targets[@]}"; do
     options=(-max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=4096
         -artifact_prefix="$artifacts/")
     case $target in
-    fen | board_ops) options+=(-dict="$fuzz_dir/fen.dict") ;;
+    fen | board_ops | san | queries) options+=(-dict="$fuzz_dir/fen.dict") ;;
     esac
 
     echo "fuzz: $target for ${seconds}s ..."

@@ -252,17 +252,19 @@ SanMatch match_san(const Board& board, const MoveList& legal, std::string_view t
         if (from_file < 0)
             from_mask &= FILE_A << file_of(to);
     }
-    // Castling is written only as castling, never as a king move.
-    if (board.side_mask(own_offset) & square_bit(to))
-        return illegal;
-
     SanMatch found = illegal;
     for (const ChessMove m : legal) {
+        // Castling is written only as castling, never as a king move.
         if (m.to() != to || !(from_mask & square_bit(m.from())) || promotion_code(m) != special
             || m.special() == ChessMove::CASTLING)
             continue;
-        if (found.status == SanStatus::OK)
+        if (found.status == SanStatus::OK) {
+            // The same squares twice: an en-passant flag on an occupied square lets generation
+            // list a capture and an en-passant capture of one pawn; they are one move in text.
+            if (m.from() == found.move.from())
+                continue;
             return { ChessMove {}, SanStatus::AMBIGUOUS };
+        }
         found = { m, SanStatus::OK };
     }
     return found;
