@@ -163,12 +163,14 @@ std::size_t SanWriter::write(ChessMove move, char* out) {
 }
 
 Result<std::string> san(const MoveGenerator& generator, Board& board, ChessMove move) {
-    const std::optional<ChessMove> legal = find_legal_move(generator, board, move);
-    if (!legal)
-        return Error { "illegal move: '" + move.to_string() + "' in " + board.to_fen() };
     SanWriter writer(generator, board);
-    char text[MAX_SAN_LENGTH];
-    return std::string(text, writer.write(*legal, text));
+    for (const ChessMove m : writer.moves())
+        if (m.from() == move.from() && m.to() == move.to()
+            && promotion_code(m) == promotion_code(move)) {
+            char text[MAX_SAN_LENGTH];
+            return std::string(text, writer.write(m, text));
+        }
+    return Error { "illegal move: '" + move.to_string() + "' in " + board.to_fen() };
 }
 
 SanMatch match_san(const Board& board, const MoveList& legal, std::string_view text) {
