@@ -3,7 +3,7 @@
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package (with test and bench extras) into .venv
 #   make demo          run examples/perft.py against the installed module
-#   make bench         build and run the native and Python benchmarks
+#   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make soak          the long differential run against python-chess (a million positions)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
@@ -137,10 +137,12 @@ asan-python: install cpp-deps
 
 # --- Type checks -------------------------------------------------------------------------------
 
-# The stub file src/python/quarn_chess.pyi, installed as quarn_chess-stubs, must match the module
-# exactly; the examples must pass as strictly typed user code. mypy comes with the test extra.
+# The stub file src/python/quarn_chess.pyi, installed as quarn_chess-stubs, and quarn_data's
+# python/quarn_data/_native.pyi must match their modules exactly; the examples must pass as
+# strictly typed user code. mypy comes with the test extra.
 typecheck: install
 	@$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_chess
+	$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_data
 	$(VPY) -m mypy --strict examples/
 
 # --- Demo and benchmarks -----------------------------------------------------------------------
@@ -173,6 +175,7 @@ bench: install cpp-deps
 	export QUARN_PERFT_BENCH=$(CURDIR)/$(BUILD)/bench/perft_bench
 	ran=0
 	if [[ -f bench/run_bench.py ]]; then $(VPY) bench/run_bench.py $(BENCH_ARGS); ran=1; fi
+	if [[ -f bench/run_data_bench.py ]]; then $(VPY) bench/run_data_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	((ran)) || echo "no benchmarks yet (bench/run_bench.py, bench/*.cpp)"

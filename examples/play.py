@@ -3,8 +3,9 @@
     python examples/play.py                    # you play white
     python examples/play.py --color black --seed 7
 
-Type moves in coordinate form: from-square then to-square, with a promotion letter when a pawn
-reaches the last rank ("e2e4", "g1f3", "e7e8q"). "moves" lists the legal moves, "quit" ends.
+Type moves in coordinate form, from-square then to-square with a promotion letter when a pawn
+reaches the last rank ("e2e4", "g1f3", "e7e8q"), or in SAN ("e4", "Nf3", "O-O", "e8=Q").
+"moves" lists the legal moves, "quit" ends. Needs quarn_data: pip install 'quarn-chess[data]'.
 """
 
 from __future__ import annotations
@@ -14,18 +15,14 @@ import random
 import re
 import sys
 
+import quarn_data
 from quarn_chess import Board, MoveGenerator
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-FILES = "abcdefgh"
 # Plane order of Board.bitboard(): P N B R Q K for white, then p n b r q k for black.
 SYMBOLS = "♙♘♗♖♕♔♟♞♝♜♛♚"
 EMPTY = "·"
 MOVE_TEXT = re.compile(r"[a-h][1-8][a-h][1-8][nbrq]?")
-
-
-def square_name(square: int) -> str:
-    return FILES[square % 8] + str(square // 8 + 1)
 
 
 def draw(board: Board) -> str:
@@ -43,86 +40,32 @@ def draw(board: Board) -> str:
     return "\n".join(lines)
 
 
-def in_check(board: Board, generator: MoveGenerator) -> bool:
-    """Whether the side to move has its king attacked.
-
-    The library has no attack query of its own, so the question is put to the move generator.
-    In a copy of the position the other side is given the move (castling and en-passant rights
-    dropped: neither ever attacks a square) and its king is replaced by one of our knights. A
-    side without a king cannot leave its king in check, so every one of its pseudo-legal moves
-    is listed, including those of pieces that would otherwise be pinned and still give check;
-    the knight keeps the removed king's square occupied, so no line opens through it. Our king
-    is attacked exactly when one of those moves lands on its square. A king next to ours is
-    tested apart, since it was taken off the board.
-    """
-    placement, side = board.fen().split()[:2]
-    squares = expand(placement)
-    king, other_king, knight = ("K", "k", "N") if side == "w" else ("k", "K", "n")
-    if king not in squares:
-        return False
-    ours = squares.index(king)
-    if other_king in squares:
-        theirs = squares.index(other_king)
-        if max(abs(ours % 8 - theirs % 8), abs(ours // 8 - theirs // 8)) == 1:
-            return True
-        squares[theirs] = knight
-    probe = Board(f"{compress(squares)} {'b' if side == 'w' else 'w'} - -")
-    target = square_name(ours)
-    return any(move[2:4] == target for move in generator(probe))
-
-
-def expand(placement: str) -> list[str]:
-    """The 64 squares of a FEN placement, a1 first; " " for an empty square."""
-    squares = [" "] * 64
-    for rank_index, rank in enumerate(placement.split("/")):
-        file = 0
-        for char in rank:
-            if char.isdigit():
-                file += int(char)
-            else:
-                squares[(7 - rank_index) * 8 + file] = char
-                file += 1
-    return squares
-
-
-def compress(squares: list[str]) -> str:
-    """The FEN placement of 64 squares, a1 first."""
-    ranks = []
-    for rank in range(7, -1, -1):
-        text, gap = "", 0
-        for char in squares[rank * 8 : rank * 8 + 8]:
-            if char == " ":
-                gap += 1
-                continue
-            text += (str(gap) if gap else "") + char
-            gap = 0
-        ranks.append(text + (str(gap) if gap else ""))
-    return "/".join(ranks)
-
-
-def game_over(board: Board, generator: MoveGenerator, legal: list[str]) -> str | None:
-    """The result to announce, or None while the game goes on. Repetitions and the fifty-move
-    rule are not tracked (the library keeps no move counters); bare kings are a draw."""
-    if not legal:
-        if not in_check(board, generator):
-            return "stalemate: draw"
-        winner = "black" if board.turn() == "white" else "white"
-        return f"checkmate: {winner} wins"
-    if sum(square for plane in board.bitboard() for square in plane) == 2:
-        return "only the kings are left: draw"
-    return None
+def game_over(board: Board) -> str | None:
+    """The result to announce, or None while the game goes on: checkmate, stalemate or
+    insufficient material, as quarn_data.outcome tells them. Repetitions and the fifty-move rule
+    are not tracked (a board keeps no move counters)."""
+    result = quarn_data.outcome(board)
+    if result is None:
+        return None
+    if result.termination == "CHECKMATE":
+        return f"checkmate: {result.winner} wins"
+    if result.termination == "STALEMATE":
+        return "stalemate: draw"
+    return "insufficient material: draw"
 
 
 def read_move(board: Board, legal: list[str]) -> str | None:
-    """The human's next legal move from stdin, or None for "quit" or the end of input."""
+    """The human's next legal move from stdin (coordinates or SAN), or None for "quit" or the end
+    of input."""
     while True:
         try:
-            text = input(f"your move ({board.turn()}): ").strip().lower()
+            typed = input(f"your move ({board.turn()}): ").strip()
         except EOFError:
             print()
             return None
         if not sys.stdin.isatty():
-            print(text)  # piped input: show what was read, so the transcript reads like a session
+            print(typed)  # piped input: show what was read, so the transcript reads like a session
+        text = typed.lower()
         if not text:
             continue
         if text in ("quit", "exit", "q"):
@@ -135,10 +78,16 @@ def read_move(board: Board, legal: list[str]) -> str | None:
         promotions = [move for move in legal if move[:4] == text and len(move) == 5]
         if promotions:
             print(f"{text} promotes a pawn: add the piece letter, e.g. {text}q")
-        elif not MOVE_TEXT.fullmatch(text):
-            print(f"'{text}' is not a move: write from-square and to-square, e.g. e2e4")
-        else:
+        elif MOVE_TEXT.fullmatch(text):
             print(f"illegal move: {text} (type 'moves' to list the legal ones)")
+        else:
+            try:
+                return quarn_data.parse_san(board, typed)
+            except ValueError as error:
+                if str(error).startswith("invalid san"):
+                    print(f"'{typed}' is not a move: write e.g. e2e4 or Nf3")
+                else:
+                    print(f"{str(error).split(' in ')[0]} (type 'moves' to list the legal ones)")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -158,7 +107,7 @@ def main(argv: list[str] | None = None) -> int:
     while True:
         legal = generator(board)
         yours = board.turn() == args.color
-        result = game_over(board, generator, legal)
+        result = game_over(board)
         if yours or result is not None:
             print()
             print(draw(board))
@@ -166,7 +115,7 @@ def main(argv: list[str] | None = None) -> int:
             print(result)
             return 0
         if yours:
-            if in_check(board, generator):
+            if quarn_data.is_check(board):
                 print("check!")
             move = read_move(board, legal)
             if move is None:
@@ -174,7 +123,7 @@ def main(argv: list[str] | None = None) -> int:
                 return 0
         else:
             move = rng.choice(legal)
-            print(f"computer plays {move}")
+            print(f"computer plays {move} ({quarn_data.san(board, move)})")
         board.push(move)
 
 

@@ -4,14 +4,16 @@
 
 The file holds, for N positions (every position of every game, the start and the last included):
 
-    planes          bool (N, 12, 64)  Board.bitboard(): planes[i, p, s] is True when piece p
-                                      (P N B R Q K p n b r q k) stands on square s (a1 = 0, h8 = 63)
+    planes          bool (N, 12, 64)  quarn_data.planes_batch: planes[i, p, s] is True when piece p
+                                      (P N B R Q K p n b r q k) stands on square s (a1 = 0, h8 = 63),
+                                      the layout of Board.bitboard()
     white_to_move   bool (N,)         True when white is to move
     fen             str  (N,)         the position as FEN
     game            int32 (N,)        the number of the game it comes from, from 0
 
-A game ends at checkmate or stalemate, or after --max-plies moves. The same --seed gives the
-same file. Load it with numpy.load(path) (no pickling needed).
+A game ends when quarn_data.outcome says so (checkmate, stalemate, insufficient material), or
+after --max-plies moves. The same --seed gives the same file. Load it with numpy.load(path) (no
+pickling needed).
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ try:
 except ModuleNotFoundError:
     sys.exit("selfplay_dataset.py needs NumPy, which is not installed: pip install numpy")
 
+import quarn_data
 from quarn_chess import Board, MoveGenerator
 
 
@@ -82,23 +85,20 @@ def progress_bar(total: int, unit: str) -> Progress:
 
 
 def play_game(
-    generator: MoveGenerator, rng: random.Random, max_plies: int, planes: bytearray
-) -> tuple[list[bool], list[str]]:
-    """One random game from the start position. Appends the 768 plane entries of every position
-    to `planes` (one byte, 0 or 1, each: the memory layout of a NumPy bool array, and far
-    cheaper than building an array from nested lists); returns side to move and FEN of each."""
+    generator: MoveGenerator, rng: random.Random, max_plies: int
+) -> tuple[np.ndarray, list[bool], list[str]]:
+    """One random game from the start position: the planes of every position (one
+    planes_batch call over a copy of each position), side to move and FEN of each."""
     board = Board()
-    white_to_move, fens = [], []
+    positions, white_to_move, fens = [], [], []
     for ply in range(max_plies + 1):
-        for plane in board.bitboard():
-            planes.extend(plane)
+        positions.append(board.copy())
         white_to_move.append(board.turn() == "white")
         fens.append(board.fen())
-        moves = generator(board)
-        if not moves or ply == max_plies:
+        if ply == max_plies or quarn_data.outcome(board) is not None:
             break
-        board.push(rng.choice(moves))
-    return white_to_move, fens
+        board.push(rng.choice(generator(board)))
+    return quarn_data.planes_batch(positions), white_to_move, fens
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -113,14 +113,15 @@ def main(argv: list[str] | None = None) -> int:
 
     rng = random.Random(args.seed)
     generator = MoveGenerator()
-    planes = bytearray()
+    planes: list[np.ndarray] = []
     white_to_move: list[bool] = []
     fens: list[str] = []
     games: list[int] = []
     started = time.perf_counter()
     bar = progress_bar(args.games, "game")
     for game in range(args.games):
-        game_turns, game_fens = play_game(generator, rng, args.max_plies, planes)
+        game_planes, game_turns, game_fens = play_game(generator, rng, args.max_plies)
+        planes.append(game_planes)
         white_to_move.extend(game_turns)
         fens.extend(game_fens)
         games.extend([game] * len(game_fens))
@@ -132,7 +133,7 @@ def main(argv: list[str] | None = None) -> int:
     out = args.out if args.out.endswith(".npz") else args.out + ".npz"  # as numpy names it
     np.savez_compressed(
         out,
-        planes=np.frombuffer(planes, dtype=np.bool_).reshape(count, 12, 64),
+        planes=np.concatenate(planes) if planes else np.zeros((0, 12, 64), dtype=np.bool_),
         white_to_move=np.array(white_to_move, dtype=np.bool_),
         fen=np.array(fens, dtype=np.str_),
         game=np.array(games, dtype=np.int32),

@@ -163,12 +163,14 @@ std::size_t SanWriter::write(ChessMove move, char* out) {
 }
 
 Result<std::string> san(const MoveGenerator& generator, Board& board, ChessMove move) {
-    const std::optional<ChessMove> legal = find_legal_move(generator, board, move);
-    if (!legal)
-        return Error { "illegal move: '" + move.to_string() + "' in " + board.to_fen() };
     SanWriter writer(generator, board);
-    char text[MAX_SAN_LENGTH];
-    return std::string(text, writer.write(*legal, text));
+    for (const ChessMove m : writer.moves())
+        if (m.from() == move.from() && m.to() == move.to()
+            && promotion_code(m) == promotion_code(move)) {
+            char text[MAX_SAN_LENGTH];
+            return std::string(text, writer.write(m, text));
+        }
+    return Error { "illegal move: '" + move.to_string() + "' in " + board.to_fen() };
 }
 
 SanMatch match_san(const Board& board, const MoveList& legal, std::string_view text) {
@@ -252,17 +254,19 @@ SanMatch match_san(const Board& board, const MoveList& legal, std::string_view t
         if (from_file < 0)
             from_mask &= FILE_A << file_of(to);
     }
-    // Castling is written only as castling, never as a king move.
-    if (board.side_mask(own_offset) & square_bit(to))
-        return illegal;
-
     SanMatch found = illegal;
     for (const ChessMove m : legal) {
+        // Castling is written only as castling, never as a king move.
         if (m.to() != to || !(from_mask & square_bit(m.from())) || promotion_code(m) != special
             || m.special() == ChessMove::CASTLING)
             continue;
-        if (found.status == SanStatus::OK)
+        if (found.status == SanStatus::OK) {
+            // The same squares twice: an en-passant flag on an occupied square lets generation
+            // list a capture and an en-passant capture of one pawn; they are one move in text.
+            if (m.from() == found.move.from())
+                continue;
             return { ChessMove {}, SanStatus::AMBIGUOUS };
+        }
         found = { m, SanStatus::OK };
     }
     return found;

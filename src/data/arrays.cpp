@@ -4,6 +4,7 @@
 #include "../python/args.h"
 #include "data.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,30 @@ namespace {
     // numpy.empty and the three dtype objects, fetched on first use and kept for the process.
     PyObject* numpy_empty = nullptr;
     PyObject* dtype_objects[3] = {};
+    PyTypeObject* ndarray_type = nullptr;
+    // Whether an ndarray's data pointer may be read straight from the object: NumPy keeps it as
+    // the first field after the object header (PyArrayObject_fields, part of its stable ABI).
+    // Checked once against the buffer protocol; without it every array goes through
+    // PyObject_GetBuffer, which costs as much again as making the array.
+    bool direct_data = false;
+
+    void* header_data(PyObject* array) {
+        void* data = nullptr;
+        std::memcpy(&data, reinterpret_cast<const char*>(array) + sizeof(PyObject), sizeof(data));
+        return data;
+    }
+
+    // The data pointer of a new C-contiguous ndarray, or nullptr with the exception set.
+    void* array_data(PyObject* array) {
+        if (direct_data && Py_IS_TYPE(array, ndarray_type))
+            return header_data(array);
+        Py_buffer view;
+        if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE) < 0)
+            return nullptr;
+        void* data = view.buf;
+        PyBuffer_Release(&view);
+        return data;
+    }
 
     bool load_numpy() {
         if (numpy_empty != nullptr)
@@ -57,6 +82,20 @@ namespace {
         for (int i = 0; i < 3; ++i)
             dtype_objects[i] = objects[i];
         numpy_empty = empty;
+
+        PyObject* args[2] = { Py_None, dtype_objects[0] };
+        py::OwnedRef size(PyLong_FromLong(64));
+        if (!size)
+            return false;
+        args[0] = size.get();
+        py::OwnedRef probe(PyObject_Vectorcall(numpy_empty, args, 2, nullptr));
+        if (!probe)
+            return false;
+        ndarray_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(probe.get())));
+        void* through_buffer = array_data(probe.get());
+        if (through_buffer == nullptr)
+            return false;
+        direct_data = header_data(probe.get()) == through_buffer;
         return true;
     }
 
@@ -86,25 +125,34 @@ namespace {
 PyObject* new_array(Dtype dtype, std::initializer_list<Py_ssize_t> shape, void** data) {
     if (!load_numpy())
         return nullptr;
-    py::OwnedRef dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-    if (!dims)
-        return nullptr;
+    // The shape tuple of the last array of each dtype is kept: single-board calls ask for the
+    // same shape every time.
+    static PyObject* last_shape[3] = {};
+    PyObject*& cached = last_shape[static_cast<int>(dtype)];
+    bool same = cached != nullptr && PyTuple_GET_SIZE(cached) == std::ssize(shape);
     Py_ssize_t i = 0;
-    for (const Py_ssize_t n : shape) {
-        PyObject* number = PyLong_FromSsize_t(n);
-        if (number == nullptr)
+    for (const Py_ssize_t n : shape)
+        same = same && PyLong_AsSsize_t(PyTuple_GET_ITEM(cached, i++)) == n;
+    if (!same) {
+        py::OwnedRef dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+        if (!dims)
             return nullptr;
-        PyTuple_SET_ITEM(dims.get(), i++, number);
+        i = 0;
+        for (const Py_ssize_t n : shape) {
+            PyObject* number = PyLong_FromSsize_t(n);
+            if (number == nullptr)
+                return nullptr;
+            PyTuple_SET_ITEM(dims.get(), i++, number);
+        }
+        Py_XSETREF(cached, dims.release());
     }
-    PyObject* args[2] = { dims.get(), dtype_objects[static_cast<int>(dtype)] };
+    PyObject* args[2] = { cached, dtype_objects[static_cast<int>(dtype)] };
     py::OwnedRef array(PyObject_Vectorcall(numpy_empty, args, 2, nullptr));
     if (!array)
         return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE) < 0)
+    *data = array_data(array.get());
+    if (*data == nullptr)
         return nullptr;
-    *data = view.buf;
-    PyBuffer_Release(&view);
     return array.release();
 }
 

@@ -93,6 +93,8 @@ TEST(San, ReadsTheToleratedForms) {
         { "3rk3/4P3/8/8/8/8/8/4K3 w - -", "e7d8r", "e7d8r" },
         { "4k3/8/8/3pP3/8/8/8/4K3 w - d6", "exd6", "e5d6" },
         { "4k3/8/8/R7/8/8/8/R3K3 w - -", "R1a3", "a1a3" },
+        // An en-passant flag on an occupied square: capture and en passant are one move in text.
+        { "4k3/8/1p6/2P5/8/8/8/4K3 w - b6", "cxb6", "c5b6" },
     };
     for (const auto& c : cases)
         EXPECT_EQ(parsed(c.fen, c.text), c.uci) << c.fen << " " << c.text;

@@ -91,6 +91,10 @@ def test_wheel_carries_module_stub_and_metadata(wheel):
         [
             f"quarn_chess{suffix}",
             "quarn_chess-stubs/__init__.pyi",
+            "quarn_data/__init__.py",
+            f"quarn_data/_native{suffix}",
+            "quarn_data/_native.pyi",
+            "quarn_data/py.typed",
             "quarn_chess-0.1.0.dist-info/METADATA",
             "quarn_chess-0.1.0.dist-info/WHEEL",
             "quarn_chess-0.1.0.dist-info/RECORD",
@@ -103,6 +107,8 @@ def test_wheel_carries_module_stub_and_metadata(wheel):
         "Requires-Python: >=3.12",
         "License-Expression: MIT",
         "Classifier: Typing :: Typed",
+        "Provides-Extra: data",
+        'Requires-Dist: numpy; extra == "data"',
     ]:
         assert line in metadata.splitlines()
 
@@ -121,6 +127,16 @@ def test_installed_wheel_imports_in_a_fresh_venv(fresh_python, tmp_path):
     location, rest = result.stdout.split(" ", 1)
     assert Path(location).is_relative_to(fresh_python.parent.parent)
     assert rest.split(" ", 2) == ["['Board',", "'MoveGenerator']", f"20 {START}\n"]
+
+
+def test_quarn_data_without_numpy_names_the_extra(fresh_python, tmp_path):
+    # The fresh venv has no NumPy: the import says how to get it.
+    result = subprocess.run(
+        [fresh_python, "-P", "-c", "import quarn_data"], capture_output=True, text=True,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 1
+    assert "pip install 'quarn-chess[data]'" in result.stderr
 
 
 def test_mypy_reads_the_installed_stub(fresh_python, tmp_path):

@@ -1,0 +1,403 @@
+#!/usr/bin/env python3
+"""quarn_data against python-chess and the native-code peers, on the six standard perft positions.
+
+    python bench/run_data_bench.py [--repeats N] [--min-time SECONDS] [--output PATH] [--no-write]
+
+Timing as in run_bench.py (best of several repeats, the contenders measured alternately). The
+tables are printed and written to bench/DATA_RESULTS.md. Peers that are not installed (nchess,
+fastchess, bulletchess; bulletchess needs Python 3.13) are skipped and named as such.
+
+What each side runs:
+- is_check, outcome: python-chess's board.is_check() and board.outcome(claim_draw=False).
+- SAN of every legal move: python-chess's board.san(m) for each legal move, against one
+  quarn_data.legal_san(board) call and against quarn_data.san(board, uci) per move.
+- parse_san: every legal move's SAN read back, per text.
+- planes as NumPy: the faster of two python-chess -> NumPy routines (the twelve piece masks
+  expanded with np.unpackbits, or looked up 16 bits at a time in a 65,536-row table), against
+  quarn_data.planes(board).
+- planes_batch: 1,024 boards (copies of the position) into one preallocated out array; python-chess
+  runs the same fastest routine in a loop writing out[i]. Per position.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import importlib
+import os
+import platform
+import sys
+from itertools import repeat
+from pathlib import Path
+
+import chess
+import numpy as np
+from run_bench import POSITIONS, compare, cpu_model, format_time, mark
+
+import quarn_chess
+import quarn_data as qd
+
+BATCH = 1024
+BATCH_RATE_TARGET = 1_000_000
+PERFT_DEPTH = 5
+PEER_RATIO = 1.2
+# "Within call overhead" of nchess's is_check: at most this much slower per call.
+CALL_OVERHEAD_NS = 20.0
+
+OPERATIONS = [
+    ("is_check", "`is_check`", 15.0),
+    ("outcome", "`outcome`", 50.0),
+    ("legal_san", "SAN of every legal move (`legal_san`, one call)", 50.0),
+    ("san", "SAN of every legal move (`san` per move)", 50.0),
+    ("parse_san", "`parse_san` (per move)", 50.0),
+    ("legal_move_count", "`legal_move_count`", None),
+    ("planes", "`planes(board)` as NumPy", 7.0),
+    ("planes_batch", f"`planes_batch` of {BATCH:,} boards into `out` (per position)", 40.0),
+]
+
+
+# --- python-chess to NumPy -------------------------------------------------------------------------
+
+PIECES = [(piece, colour) for colour in chess.COLORS[::-1] for piece in chess.PIECE_TYPES]
+TABLE_16 = np.unpackbits(
+    np.arange(1 << 16, dtype="<u2").view(np.uint8), bitorder="little"
+).reshape(1 << 16, 16).view(np.bool_)
+
+
+def masks_of(board: chess.Board) -> np.ndarray:
+    black, white = board.occupied_co
+    kinds = (board.pawns, board.knights, board.bishops, board.rooks, board.queens, board.kings)
+    return np.array([k & c for c in (white, black) for k in kinds], dtype=np.uint64)
+
+
+def planes_unpackbits(board: chess.Board) -> np.ndarray:
+    bits = np.unpackbits(masks_of(board).view(np.uint8), bitorder="little")
+    return bits.view(np.bool_).reshape(12, 64)
+
+
+def planes_table(board: chess.Board) -> np.ndarray:
+    return TABLE_16[masks_of(board).view("<u2")].reshape(12, 64)
+
+
+def fastest_python_chess_planes(board: chess.Board, repeats: int, min_time: float):
+    """The faster of the two routines on this board (both checked against the board first)."""
+    routines = [planes_unpackbits, planes_table]
+    expected = np.array(quarn_chess.Board(board.fen()[: board.fen().rindex(" ", 0,
+                        board.fen().rindex(" "))]).bitboard())
+    for routine in routines:
+        if not np.array_equal(routine(board), expected):
+            raise SystemExit(f"{routine.__name__} disagrees with the board")
+
+    def loop_of(routine):
+        def loop(n):
+            for _ in repeat(None, n):
+                routine(board)
+        return loop
+
+    times = compare([loop_of(r) for r in routines], repeats, min_time)
+    return routines[times.index(min(times))]
+
+
+# --- the operations --------------------------------------------------------------------------------
+
+
+def loops_for(op: str, fen: str, generator, args):
+    board = quarn_chess.Board(fen)
+    reference = chess.Board(fen)
+    rep = repeat
+    legal = list(reference.legal_moves)
+    ucis = generator(board)
+    sans = [reference.san(m) for m in legal]
+
+    if op == "is_check":
+        f, g = qd.is_check, reference.is_check
+
+        def ours(n):
+            for _ in rep(None, n):
+                f(board)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                g()
+
+        return ours, theirs, 1
+    if op == "outcome":
+        f, g = qd.outcome, reference.outcome
+
+        def ours(n):
+            for _ in rep(None, n):
+                f(board)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                g(claim_draw=False)
+
+        return ours, theirs, 1
+    if op in ("legal_san", "san"):
+        if sorted(qd.legal_san(board)) != sorted(sans):
+            raise SystemExit(f"SAN differs from python-chess for {fen}")
+        f, g, s = qd.legal_san, reference.san, qd.san
+
+        def ours(n):
+            if op == "legal_san":
+                for _ in rep(None, n):
+                    f(board)
+            else:
+                for _ in rep(None, n):
+                    for u in ucis:
+                        s(board, u)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                for m in legal:
+                    g(m)
+
+        return ours, theirs, 1
+    if op == "parse_san":
+        f, g = qd.parse_san, reference.parse_san
+        if [f(board, s) for s in sans] != [m.uci() for m in legal]:
+            raise SystemExit(f"parse_san differs from python-chess for {fen}")
+
+        def ours(n):
+            for _ in rep(None, n):
+                for s in sans:
+                    f(board, s)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                for s in sans:
+                    g(s)
+
+        return ours, theirs, len(sans)
+    if op == "legal_move_count":
+        f, g = qd.legal_move_count, reference.legal_moves.count
+
+        def ours(n):
+            for _ in rep(None, n):
+                f(board)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                g()
+
+        return ours, theirs, 1
+    if op == "planes":
+        routine = fastest_python_chess_planes(reference, args.repeats, args.min_time)
+        f = qd.planes
+
+        def ours(n):
+            for _ in rep(None, n):
+                f(board)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                routine(reference)
+
+        return ours, theirs, 1
+    if op == "planes_batch":
+        routine = fastest_python_chess_planes(reference, args.repeats, args.min_time)
+        boards = [board.copy() for _ in range(BATCH)]
+        references = [reference.copy() for _ in range(BATCH)]
+        out = np.empty((BATCH, 12, 64), dtype=np.bool_)
+        f = qd.planes_batch
+
+        def ours(n):
+            for _ in rep(None, n):
+                f(boards, out=out)
+
+        def theirs(n):
+            for _ in rep(None, n):
+                for i, r in enumerate(references):
+                    out[i] = routine(r)
+
+        return ours, theirs, BATCH
+    raise ValueError(op)
+
+
+# --- peers -----------------------------------------------------------------------------------------
+
+
+def load_peer(name: str):
+    try:
+        return importlib.import_module(name), None
+    except Exception as error:  # noqa: BLE001 - any failure to import skips the peer
+        reason = "needs Python 3.13" if name == "bulletchess" and sys.version_info < (3, 13) \
+            else f"not importable ({type(error).__name__})"
+        return None, reason
+
+
+def calls(function, *arguments):
+    """A loop calling function(*arguments) n times, results dropped at once."""
+
+    def loop(n):
+        for _ in repeat(None, n):
+            function(*arguments)
+
+    return loop
+
+
+def peer_rows(args, generator) -> list[str]:
+    """Rows of the peer table: operation, position, ours, theirs, target, holds."""
+    nchess, nchess_reason = load_peer("nchess")
+    fastchess, fastchess_reason = load_peer("fastchess")
+    bulletchess, bulletchess_reason = load_peer("bulletchess")
+    rows = []
+
+    def row(label, name, ours, theirs, target_text, holds):
+        rows.append(f"| {label} | {name} | {format_time(ours)} | {format_time(theirs)} "
+                    f"| {theirs / ours:.2f}× | {target_text} | {mark(holds)} |")
+
+    for name, fen in POSITIONS:
+        board = quarn_chess.Board(fen)
+        full_fen = fen + " 0 1"
+        if fastchess is not None:
+            fb = fastchess.Board(full_fen)
+            t_ours, t_theirs = compare(
+                [calls(qd.planes, board), calls(fb.to_tensor)], args.repeats, args.min_time)
+            row("`planes` vs fastchess `to_tensor()`", name, t_ours, t_theirs,
+                f"≥ {PEER_RATIO}×", t_theirs / t_ours >= PEER_RATIO)
+        if nchess is not None:
+            nb = nchess.Board(full_fen)
+            if bool(nb.is_check) != qd.is_check(board):
+                raise SystemExit(f"nchess disagrees on check in {fen}")
+
+            def nchess_check(n, nb=nb):
+                for _ in repeat(None, n):
+                    nb.is_check  # noqa: B018 - a property read is the call
+
+            t_ours, t_theirs = compare(
+                [calls(qd.is_check, board), nchess_check], args.repeats, args.min_time)
+            row("`is_check` vs nchess `is_check`", name, t_ours, t_theirs,
+                f"≤ +{CALL_OVERHEAD_NS:g} ns", t_ours - t_theirs <= CALL_OVERHEAD_NS * 1e-9)
+        if bulletchess is not None:
+            bb = bulletchess.Board.from_fen(full_fen)
+            count = getattr(bb, "count_moves", None)
+            if count is not None:
+                t_ours, t_theirs = compare(
+                    [calls(qd.legal_move_count, board), calls(count)], args.repeats,
+                    args.min_time)
+                row("`legal_move_count` vs bulletchess `count_moves()`", name, t_ours, t_theirs,
+                    f"≥ {PEER_RATIO}×", t_theirs / t_ours >= PEER_RATIO)
+            moves = bb.legal_moves()
+
+            def bullet_san(n):
+                for _ in repeat(None, n):
+                    [m.san(bb) for m in moves]
+
+            t_ours, t_theirs = compare(
+                [calls(qd.legal_san, board), bullet_san], args.repeats, args.min_time)
+            row("SAN of every move vs bulletchess", name, t_ours, t_theirs,
+                f"≥ {PEER_RATIO}×", t_theirs / t_ours >= PEER_RATIO)
+
+    if nchess is not None:
+        start = POSITIONS[0][1]
+
+        def ours(n):
+            for _ in repeat(None, n):
+                qd.perft(quarn_chess.Board(start), PERFT_DEPTH)
+
+        def theirs(n):
+            for _ in repeat(None, n):
+                nchess.Board(start + " 0 1").perft(PERFT_DEPTH, no_print=True)
+
+        nodes = qd.perft(quarn_chess.Board(start), PERFT_DEPTH)
+        t_ours, t_theirs = compare([ours, theirs], max(3, args.repeats // 2), args.min_time, nodes)
+        rows.append(f"| `perft` depth {PERFT_DEPTH} vs nchess `perft` | start "
+                    f"| {1e-6 / t_ours:.0f} M nodes/s | {1e-6 / t_theirs:.0f} M nodes/s "
+                    f"| {t_theirs / t_ours:.2f}× | ≥ {PEER_RATIO}× "
+                    f"| {mark(t_theirs / t_ours >= PEER_RATIO)} |")
+    skipped = [f"{name} ({reason})" for name, reason in
+               (("nchess", nchess_reason), ("fastchess", fastchess_reason),
+                ("bulletchess", bulletchess_reason)) if reason]
+    if skipped:
+        rows.append(f"| skipped: {', '.join(skipped)} | | | | | | |")
+    return rows
+
+
+# --- report ----------------------------------------------------------------------------------------
+
+
+def build_report(results: dict, peers: list[str], args) -> str:
+    names = [name for name, _ in POSITIONS]
+    lines = ["# quarn_data against python-chess and the native peers", ""]
+    lines.append(f"- Machine: {cpu_model()}, {os.cpu_count()} cores; "
+                 f"{platform.system()} {platform.release()}")
+    lines.append(f"- Python {platform.python_version()}, python-chess {chess.__version__}, "
+                 f"NumPy {np.__version__}")
+    lines.append(f"- Date: {datetime.date.today().isoformat()}")
+    if hasattr(os, "getloadavg"):
+        load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+        lines.append(f"- Load average when the run ended: {load} (wall-clock times)")
+    lines.append(f"- Method: best of {args.repeats} repeats of at least {args.min_time * 1e3:.0f} ms, "
+                 "contenders measured alternately; reproduce with `make bench`.")
+    lines += ["", "Ratio = python-chess time / quarn_data time.", ""]
+    lines.append("| operation | target | " + " | ".join(names) + " | holds |")
+    lines.append("|" + "---|" * (len(names) + 3))
+    for op, label, target in OPERATIONS:
+        ratios = [results[op][n][1] / results[op][n][0] for n in names]
+        cells = [f"{r:.1f}×" for r in ratios]
+        if target is None:
+            lines.append(f"| {label} | – | " + " | ".join(cells) + " | – |")
+        else:
+            lines.append(f"| {label} | ≥ {target:g}× | " + " | ".join(cells)
+                         + f" | {mark(all(r >= target for r in ratios))} |")
+    rates = [1 / results["planes_batch"][n][0] for n in names]
+    lines.append(f"| `planes_batch` positions per second | ≥ {BATCH_RATE_TARGET:,} | "
+                 + " | ".join(f"{r / 1e6:.1f} M" for r in rates)
+                 + f" | {mark(min(rates) >= BATCH_RATE_TARGET)} |")
+    lines += ["", "Time per call (quarn_data / python-chess):", ""]
+    lines.append("| operation | " + " | ".join(names) + " |")
+    lines.append("|" + "---|" * (len(names) + 1))
+    for op, label, _ in OPERATIONS:
+        cells = [f"{format_time(results[op][n][0])} / {format_time(results[op][n][1])}"
+                 for n in names]
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    lines += ["", "Against the native-code peers (bench-only dependencies):", ""]
+    lines.append("| operation | position | quarn_data | peer | ratio | target | holds |")
+    lines.append("|---|---|---|---|---|---|---|")
+    lines += peers
+    lines += ["", "Notes:", ""]
+    lines.append("- planes, python-chess side: the faster per position of `np.unpackbits` on the "
+                 "twelve masks and a 65,536-row table indexed 16 bits at a time; both are checked "
+                 "against the board first.")
+    lines.append("- fastchess `to_tensor()` returns 18 × 8 × 8 float32 (pieces plus state "
+                 "planes); nchess's `is_check` is a property read.")
+    lines.append("- parse_san and the per-move SAN rows are per move; the other rows per call.")
+    return "\n".join(lines) + "\n"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--min-time", type=float, default=0.02)
+    parser.add_argument("--output", type=Path,
+                        default=Path(__file__).resolve().parent / "DATA_RESULTS.md")
+    parser.add_argument("--no-write", action="store_true")
+    parser.add_argument("--only", default="", help="comma-separated operation keys")
+    args = parser.parse_args()
+
+    generator = quarn_chess.MoveGenerator()
+    selected = [op for op, _, _ in OPERATIONS if not args.only or op in args.only.split(",")]
+    results: dict = {}
+    for op in selected:
+        results[op] = {}
+        for name, fen in POSITIONS:
+            ours, theirs, units = loops_for(op, fen, generator, args)
+            t_ours, t_theirs = compare([ours, theirs], args.repeats, args.min_time, units)
+            results[op][name] = (t_ours, t_theirs)
+            print(f"{op:16} {name:9} quarn_data {format_time(t_ours):>10}   "
+                  f"python-chess {format_time(t_theirs):>10}   ratio {t_theirs / t_ours:6.1f}×",
+                  file=sys.stderr, flush=True)
+    if len(selected) != len(OPERATIONS):
+        return 0
+    peers = peer_rows(args, generator)
+    report = build_report(results, peers, args)
+    print(report)
+    if not args.no_write:
+        args.output.write_text(report, encoding="utf-8")
+        print(f"written to {args.output}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
