@@ -227,8 +227,10 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
     }
     temporary = f"{shard.output}.tmp-{os.getpid()}"
     with open(temporary, "wb") as file:
+        columns: dict[str, Any] = dict(arrays)
+        columns["meta"] = np.array(json.dumps(meta))
         save = np.savez_compressed if options.compress else np.savez
-        save(file, meta=np.array(json.dumps(meta)), **arrays)
+        save(file, **columns)
     os.replace(temporary, shard.output)
     return {
         "bytes": len(data),
@@ -242,7 +244,7 @@ def _progress(total: int | None, enabled: bool) -> Any:
     if not enabled:
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         print("quarn_data: install tqdm for a progress bar (pip install tqdm)", file=sys.stderr)
         return None
@@ -349,7 +351,8 @@ def _run_dask(
     skip: Callable[[Shard], None],
 ) -> None:
     try:
-        from distributed import Client, wait as dask_wait
+        from distributed import Client
+        from distributed import wait as dask_wait
     except ImportError as error:
         raise ImportError(
             "--scheduler needs Dask's distributed package: pip install 'quarn-chess[dask]'"

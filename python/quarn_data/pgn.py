@@ -150,10 +150,10 @@ class _Opened:
                 self.file: BinaryIO = _zstd_reader(raw)
                 self._close.insert(0, self.file)
             elif name.endswith(".gz"):
-                self.file = gzip.GzipFile(fileobj=raw)
+                self.file = gzip.GzipFile(fileobj=raw)  # type: ignore[assignment]
                 self._close.insert(0, self.file)
             elif name.endswith(".bz2"):
-                self.file = bz2.BZ2File(raw)
+                self.file = bz2.BZ2File(raw)  # type: ignore[assignment]
                 self._close.insert(0, self.file)
             else:
                 self.file = raw

@@ -224,9 +224,10 @@ namespace {
 
     PyMethodDef game_reader_methods[] = {
         { "feed", game_reader_feed, METH_O,
-            "feed(data)\n--\n\nReads a chunk of PGN bytes; returns the games it completed." },
+            "feed($self, data, /)\n--\n\nReads a chunk of PGN bytes; returns the games it "
+            "completed." },
         { "finish", game_reader_finish, METH_NOARGS,
-            "finish()\n--\n\nEnds the input; returns the last games." },
+            "finish($self, /)\n--\n\nEnds the input; returns the last games." },
         { nullptr, nullptr, 0, nullptr },
     };
 
@@ -538,10 +539,12 @@ namespace {
 
     PyMethodDef array_reader_methods[] = {
         { "feed", array_reader_feed, METH_O,
-            "feed(data)\n--\n\nReads a chunk of PGN bytes; False once a strict reader stopped." },
-        { "counts", array_reader_counts, METH_NOARGS, "counts()\n--\n\nThe counts so far." },
+            "feed($self, data, /)\n--\n\nReads a chunk of PGN bytes; False once a strict reader "
+            "stopped." },
+        { "counts", array_reader_counts, METH_NOARGS,
+            "counts($self, /)\n--\n\nThe counts so far." },
         { "finish", array_reader_finish, METH_NOARGS,
-            "finish()\n--\n\nEnds the input; returns (columns, counts, errors)." },
+            "finish($self, /)\n--\n\nEnds the input; returns (columns, counts, errors)." },
         { nullptr, nullptr, 0, nullptr },
     };
 
