@@ -2,7 +2,7 @@
 #
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package (with test and bench extras) into .venv
-#   make demo          run examples/perft.py against the installed module
+#   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make soak          the long differential run against python-chess (a million positions)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
@@ -153,6 +153,8 @@ demo: install
 	else
 		$(VPY) -P -c 'import quarn_chess; print(quarn_chess.Board().fen())'
 	fi
+	rm -rf $(BUILD)/demo-shards
+	$(VPY) -P -m quarn_data convert tests/data/random_games.pgn --out $(BUILD)/demo-shards --quiet
 
 # Coverage-guided fuzzing with clang's libFuzzer (ASan + UBSan); fuzz/run.sh installs clang when
 # it is missing. The scratch corpus lives in build/fuzz; the committed seeds are only read.

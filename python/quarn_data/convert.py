@@ -377,7 +377,8 @@ def report(summary: Summary, file: Any = sys.stderr) -> None:
         f"{c.get('games', 0)} games read: {c.get('good', 0)} kept, {c.get('bad', 0)} bad, "
         f"{c.get('filtered', 0)} filtered, {c.get('variant', 0)} other variants, "
         f"{c.get('unfinished', 0)} unfinished; {c.get('positions', 0)} positions; "
-        f"{mb:.1f} MB in {summary.seconds:.2f} s ({rate:.1f} MB/s)",
+        f"{mb:.1f} MB in {summary.seconds:.2f} s ({rate:.1f} MB/s, "
+        f"{c.get('positions', 0) / max(summary.seconds, 1e-9):,.0f} positions/s)",
         file=file,
     )
     for error in summary.errors[:20]:
