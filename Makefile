@@ -4,7 +4,7 @@
 #   make install       only build and install the package (with test and bench extras) into .venv
 #   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
-#   make soak          the long differential run against python-chess (a million positions)
+#   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
 #   make asan-python   pytest against an ASan/UBSan build of the extension
@@ -35,6 +35,7 @@ BENCH_ARGS ?=
 PYTEST_ARGS ?=
 SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
+PGN_SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
@@ -167,6 +168,7 @@ fuzz-short:
 # The long differential run against python-chess, e.g. make soak SOAK_ARGS='--positions 5000000'.
 soak: install
 	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
+	$(VPY) -P tools/soak_pgn.py $(PGN_SOAK_ARGS)
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 bench: install cpp-deps
