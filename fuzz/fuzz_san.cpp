@@ -1,8 +1,9 @@
 // Fuzz target: SAN reading and writing on a board read from fuzzed FEN text.
 //
 // Input: the first line is the FEN text, the rest SAN text to read. Invariants:
-//   - match_san / parse_san never fault or crash, leave the board exactly as it was, and agree
-//     with each other; a match is one of the position's legal moves;
+//   - match_san (over the list and without it) and parse_san never fault or crash, leave the
+//     board exactly as it was, and agree with each other (status and move value); a match is one
+//     of the position's legal moves;
 //   - the SAN of every legal move is at most MAX_SAN_LENGTH characters; on a regular board (one
 //     king per side, pairwise disjoint bitboards) it reads back to that move (its squares and
 //     promotion), also with "!?+" appended;
@@ -54,6 +55,11 @@ void check_san(Board& board, std::string_view text) {
     const bool is_regular = regular(board);
 
     const SanMatch match = match_san(board, legal, text);
+    const SanMatch direct = match_san(generator, board, text);
+    expect(direct.status == match.status
+            && (match.status != SanStatus::OK || direct.move == match.move),
+        "match_san without the list disagrees with the list",
+        std::string(text) + " in " + before.to_fen());
     const Result<ChessMove> parsed = parse_san(generator, board, text);
     expect(board == before, "parse_san changed the board", before.to_fen());
     expect(
@@ -80,6 +86,10 @@ void check_san(Board& board, std::string_view text) {
         const SanMatch again = match_san(board, legal, written);
         expect(again.status == SanStatus::OK && same_squares(again.move, move),
             "SAN does not read back", std::string(written) + " in " + before.to_fen());
+        const SanMatch direct_again = match_san(generator, board, written);
+        expect(direct_again.status == SanStatus::OK && direct_again.move == again.move,
+            "match_san without the list reads a written SAN differently",
+            std::string(written) + " in " + before.to_fen());
         san_text[length] = '!';
         san_text[length + 1] = '?';
         san_text[length + 2] = '+';

@@ -72,6 +72,12 @@ struct SanMatch {
 // INVALID: the text does not have that form; ILLEGAL: no legal move matches; AMBIGUOUS: several do.
 SanMatch match_san(const Board& board, const MoveList& legal, std::string_view text);
 
+// The same answer as match_san over the position's legal moves, found without listing them
+// where the move generator's fast path applies (one king of the side to move, no square claimed
+// twice): the moves to the target square are worked out backwards and tested one by one. The
+// board may change during the call and is restored.
+SanMatch match_san(const MoveGenerator& generator, Board& board, std::string_view text);
+
 // match_san on the position's legal moves, with an error message on failure:
 // "invalid san: '<text>'", "illegal san: '<text>' in <fen>", "ambiguous san: '<text>' in <fen>".
 // The board is unchanged afterwards.
