@@ -4,9 +4,10 @@
 //   - match_san (over the list and without it) and parse_san never fault or crash, leave the
 //     board exactly as it was, and agree with each other (status and move value); a match is one
 //     of the position's legal moves;
-//   - the SAN of every legal move is at most MAX_SAN_LENGTH characters; on a regular board (one
-//     king per side, pairwise disjoint bitboards) it reads back to that move (its squares and
-//     promotion), also with "!?+" appended;
+//   - the SAN of every legal move is at most MAX_SAN_LENGTH characters, and write_san (which
+//     finds the other moves to the square without the list on regular boards) writes the same; on a
+//     regular board (one king per side, pairwise disjoint bitboards) it reads back to that move
+//     (its squares and promotion), also with "!?+" appended;
 //   - a SAN text that reads as a move reads as the same move after the writer's SAN of it.
 // Boards whose FEN faults are skipped; moves() may fault only on odd boards, which is allowed.
 #include "board.h"
@@ -33,6 +34,15 @@ namespace {
 bool same_squares(ChessMove a, ChessMove b) {
     const auto promotion = [](ChessMove m) { return m.special() >= 4 ? m.special() : 0; };
     return a.from() == b.from() && a.to() == b.to() && promotion(a) == promotion(b);
+}
+
+// Whether another legal move has the same squares and promotion (the doubled capture above):
+// write_san names the first of them.
+bool doubled(const MoveList& legal, ChessMove move) {
+    for (const ChessMove m : legal)
+        if (m != move && same_squares(m, move))
+            return true;
+    return false;
 }
 
 bool regular(const Board& board) {
@@ -80,6 +90,12 @@ void check_san(Board& board, std::string_view text) {
         char san_text[MAX_SAN_LENGTH + 3];
         const std::size_t length = writer.write(move, san_text);
         expect(length >= 2 && length <= MAX_SAN_LENGTH, "SAN length", before.to_fen());
+        char single[MAX_SAN_LENGTH];
+        const std::size_t single_length = write_san(generator, board, move, single);
+        expect(std::string_view(single, single_length) == std::string_view(san_text, length)
+                || (!is_regular && single_length > 0) || doubled(legal, move),
+            "write_san differs from SanWriter",
+            std::string(san_text, length) + " in " + before.to_fen());
         if (!is_regular)
             continue;
         const std::string_view written(san_text, length);

@@ -41,6 +41,47 @@ namespace {
         return 1;
     }
 
+    // The SAN of a legal move that is not castling, by a piece of kind `kind`; `others` holds
+    // the squares of the other pieces of that kind with a legal move to the same square.
+    std::size_t write_move_text(const MoveGenerator& generator, Board& board, ChessMove move,
+        unsigned kind, Bitboard others, char* out) {
+        char* cursor = out;
+        const unsigned from = move.from();
+        const unsigned to = move.to();
+        const Bitboard opponents = board.side_mask(board.to_move() ? BLACK_OFFSET : WHITE_OFFSET);
+        const bool capture
+            = (opponents & square_bit(to)) || move.special() == ChessMove::EN_PASSANT;
+        if (kind != PAWN) {
+            *cursor++ = PIECE_LETTERS[kind];
+            if (others) {
+                bool file = false;
+                bool rank = false;
+                if (others & (RANK_1 << (8 * rank_of(from))))
+                    file = true;
+                if (others & (FILE_A << file_of(from)))
+                    rank = true;
+                else
+                    file = true;
+                if (file)
+                    *cursor++ = static_cast<char>('a' + file_of(from));
+                if (rank)
+                    *cursor++ = static_cast<char>('1' + rank_of(from));
+            }
+        } else if (capture) {
+            *cursor++ = static_cast<char>('a' + file_of(from));
+        }
+        if (capture)
+            *cursor++ = 'x';
+        *cursor++ = static_cast<char>('a' + file_of(to));
+        *cursor++ = static_cast<char>('1' + rank_of(to));
+        if (const unsigned code = promotion_code(move)) {
+            *cursor++ = '=';
+            *cursor++ = PIECE_LETTERS[code - ChessMove::PROMOTE_KNIGHT + KNIGHT];
+        }
+        cursor += write_suffix(generator, board, move, cursor);
+        return static_cast<std::size_t>(cursor - out);
+    }
+
     std::string quoted(std::string_view text) {
         std::string result = "'";
         result += text;
@@ -123,55 +164,14 @@ std::size_t SanWriter::write(ChessMove move, char* out) {
     const std::uint8_t piece = mailbox_[from];
     check(piece != EMPTY, "SAN of a move from an empty square");
     const unsigned kind = piece % BLACK_OFFSET;
-    const Bitboard opponents = board_.side_mask(board_.to_move() ? BLACK_OFFSET : WHITE_OFFSET);
-    const bool capture = (opponents & square_bit(to)) || move.special() == ChessMove::EN_PASSANT;
-
-    if (kind != PAWN) {
-        *cursor++ = PIECE_LETTERS[kind];
-        // Other pieces of the same kind with a legal move to the same square.
-        Bitboard others = 0;
+    // Other pieces of the same kind with a legal move to the same square.
+    Bitboard others = 0;
+    if (kind != PAWN)
         for (const ChessMove m : legal_)
             if (m.to() == to && m.from() != from && mailbox_[m.from()] % BLACK_OFFSET == kind
                 && m.special() != ChessMove::CASTLING)
                 others |= square_bit(m.from());
-        if (others) {
-            bool file = false;
-            bool rank = false;
-            if (others & (RANK_1 << (8 * rank_of(from))))
-                file = true;
-            if (others & (FILE_A << file_of(from)))
-                rank = true;
-            else
-                file = true;
-            if (file)
-                *cursor++ = static_cast<char>('a' + file_of(from));
-            if (rank)
-                *cursor++ = static_cast<char>('1' + rank_of(from));
-        }
-    } else if (capture) {
-        *cursor++ = static_cast<char>('a' + file_of(from));
-    }
-    if (capture)
-        *cursor++ = 'x';
-    *cursor++ = static_cast<char>('a' + file_of(to));
-    *cursor++ = static_cast<char>('1' + rank_of(to));
-    if (const unsigned code = promotion_code(move)) {
-        *cursor++ = '=';
-        *cursor++ = PIECE_LETTERS[code - ChessMove::PROMOTE_KNIGHT + KNIGHT];
-    }
-    cursor += write_suffix(generator_, board_, move, cursor);
-    return static_cast<std::size_t>(cursor - out);
-}
-
-Result<std::string> san(const MoveGenerator& generator, Board& board, ChessMove move) {
-    SanWriter writer(generator, board);
-    for (const ChessMove m : writer.moves())
-        if (m.from() == move.from() && m.to() == move.to()
-            && promotion_code(m) == promotion_code(move)) {
-            char text[MAX_SAN_LENGTH];
-            return std::string(text, writer.write(m, text));
-        }
-    return Error { "illegal move: '" + move.to_string() + "' in " + board.to_fen() };
+    return write_move_text(generator_, board_, move, kind, others, out);
 }
 
 namespace {
@@ -456,6 +456,47 @@ SanMatch match_san(const MoveGenerator& generator, Board& board, std::string_vie
     const unsigned square = lsb(from);
     return { generated_move(kind, square, parts.to, origins.plain == 0, parts.special),
         SanStatus::OK };
+}
+
+std::size_t write_san(const MoveGenerator& generator, Board& board, ChessMove move, char* out) {
+    const unsigned from = move.from();
+    const unsigned to = move.to();
+    const bool white = board.to_move();
+    const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
+    unsigned kind = PIECE_COUNT;
+    for (unsigned k = PAWN; k <= KING; ++k)
+        if (board.pieces[own + k] & square_bit(from))
+            kind = k;
+    const bool castling_like = kind == KING && (from == 4 || from == 60)
+        && (file_of(to) == 2 || file_of(to) == 6) && rank_of(to) == rank_of(from);
+    if (!regular(board) || castling_like) {
+        SanWriter writer(generator, board);
+        for (const ChessMove m : writer.moves())
+            if (m.from() == from && m.to() == to && promotion_code(m) == promotion_code(move))
+                return writer.write(m, out);
+        return 0;
+    }
+    if (kind == PIECE_COUNT)
+        return 0;
+    const bool last_rank = rank_of(to) == (white ? 7 : 0);
+    if ((kind == PAWN && last_rank) != (promotion_code(move) != 0))
+        return 0;
+    const Origins origins = legal_origins(generator, board, kind, to, ~Bitboard { 0 });
+    const Bitboard from_bit = square_bit(from);
+    if (!((origins.plain | origins.en_passant) & from_bit))
+        return 0;
+    const ChessMove legal
+        = generated_move(kind, from, to, !(origins.plain & from_bit), promotion_code(move));
+    const Bitboard others = kind == PAWN ? 0 : (origins.plain | origins.en_passant) & ~from_bit;
+    return write_move_text(generator, board, legal, kind, others, out);
+}
+
+Result<std::string> san(const MoveGenerator& generator, Board& board, ChessMove move) {
+    char text[MAX_SAN_LENGTH];
+    const std::size_t length = write_san(generator, board, move, text);
+    if (length == 0)
+        return Error { "illegal move: '" + move.to_string() + "' in " + board.to_fen() };
+    return std::string(text, length);
 }
 
 Result<ChessMove> parse_san(const MoveGenerator& generator, Board& board, std::string_view text) {

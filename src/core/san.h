@@ -49,8 +49,13 @@ private:
     std::array<std::uint8_t, 64> mailbox_;
 };
 
-// SAN of `move` (coordinates and promotion as in find_legal_move); an Error naming the move when
-// it is not legal here. The board is unchanged afterwards.
+// Writes the SAN of `move` (coordinates and promotion as in find_legal_move; the special code
+// is otherwise ignored) into out (room for MAX_SAN_LENGTH bytes) and returns its length, 0 when
+// the move is not legal here. Where the move generator's fast path applies the other moves to
+// the square are found without listing every move. The board is unchanged afterwards.
+std::size_t write_san(const MoveGenerator& generator, Board& board, ChessMove move, char* out);
+
+// write_san as a string; an Error naming the move when it is not legal here.
 Result<std::string> san(const MoveGenerator& generator, Board& board, ChessMove move);
 
 enum class SanStatus : std::uint8_t { OK, INVALID, ILLEGAL, AMBIGUOUS };
