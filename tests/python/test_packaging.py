@@ -189,8 +189,9 @@ def test_wheel_and_extras_install_into_a_new_venv_with_an_empty_pip_cache(wheel,
     environment.update(PIP_NO_CACHE_DIR="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
     environment.pop("PIP_NO_BUILD_ISOLATION", None)
     run(python, "-m", "pip", "install", "--quiet", f"{wheel}[{','.join(wanted)}]", env=environment)
-    result = run(
-        python, "-P", "-c", "import chess, quarn_chess; print(quarn_chess.Board().fen())",
-        cwd=tmp_path,
+    script = (
+        "import chess, quarn_chess, quarn_data; board = quarn_chess.Board(); "
+        "print(board.fen(), quarn_data.legal_move_count(board), quarn_data.planes(board).sum())"
     )
-    assert result.stdout == START + "\n"
+    result = run(python, "-P", "-c", script, cwd=tmp_path)
+    assert result.stdout == START + " 20 32\n"
