@@ -1,7 +1,7 @@
 # quarn_chess front door: `make test` builds and tests everything on a fresh machine.
 #
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
-#   make install       only build and install the package (with test and bench extras) into .venv
+#   make install       only build and install the package and the test and bench requirements into .venv
 #   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
@@ -37,6 +37,8 @@ SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
+# The extras of pyproject.toml whose requirements go into .venv.
+EXTRAS ?= test bench
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
 MODULE_SOURCES := $(shell find src python -name '*.cpp' -o -name '*.h' -o -name '*.pyi' -o -name '*.py' -o -name py.typed 2>/dev/null) \
@@ -82,15 +84,27 @@ $(STAMPS)/sources.list: FORCE
 	printf '%s\n' $(sort $(MODULE_SOURCES)) > $@.new
 	if cmp -s $@.new $@; then rm -f $@.new; else mv $@.new $@; fi
 
-# Non-editable install of the package with its test and bench extras; warnings are errors here.
-$(STAMPS)/install: $(VENV)/.quarn-python $(STAMPS)/sources.list $(MODULE_SOURCES)
+# What the tests, benchmarks and examples need, installed the ordinary way: a package that PyPI
+# ships only as an sdist (python-chess) is built in pip's isolated environment, so nothing here
+# depends on wheels an earlier run left in pip's cache.
+$(STAMPS)/requirements: $(VENV)/.quarn-python pyproject.toml tools/requirements.py
+	@mkdir -p $(@D)
+	echo "installing the requirements of the extras $(EXTRAS) into $(VENV)"
+	listed=$$($(VPY) tools/requirements.py $(EXTRAS))
+	mapfile -t requirements <<<"$$listed"
+	$(VPY) -m pip install -q "$${requirements[@]}" 2>&1 | { $(PIP_QUIET); }
+	touch $@
+
+# Non-editable install of the package itself, built without isolation from the venv's
+# scikit-build-core (its requirements are in place already); warnings are errors here.
+$(STAMPS)/install: $(STAMPS)/requirements $(STAMPS)/sources.list $(MODULE_SOURCES)
 	@tools/ensure_deb.sh g++
 	cmake=$$(tools/find_cmake.sh)
 	echo "building and installing quarn_chess into $(VENV)"
-	CMAKE_EXECUTABLE="$$cmake" $(VPY) -m pip install -q --no-build-isolation \
+	CMAKE_EXECUTABLE="$$cmake" $(VPY) -m pip install -q --no-build-isolation --no-deps \
 		--config-settings=build-dir=$(BUILD)/py \
 		--config-settings=cmake.define.QUARN_WERROR=ON \
-		'.[test,bench]' 2>&1 | { $(PIP_QUIET); }
+		. 2>&1 | { $(PIP_QUIET); }
 	touch $@
 
 install: $(STAMPS)/install

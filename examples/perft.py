@@ -2,7 +2,7 @@
 
     python examples/perft.py                       # start position, depths 1..6 (a few seconds)
     python examples/perft.py --depth 5 --divide    # per-move split at the root
-    python examples/perft.py --fen "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -"
+    python examples/perft.py --fen "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
 
 The last ply is counted, not played ("bulk counting"): the number of legal moves of a
 position is the number of its children.

@@ -93,8 +93,8 @@ if ! cxx=$(find_compiler); then
     fi
     echo "fuzz: installing ${packages[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    if ! apt-get install -y -qq --no-install-recommends "${packages[@]}" >"$work/apt.log" 2>&1; then
-        { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${packages[@]}"; } \
+    if ! apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${packages[@]}" >"$work/apt.log" 2>&1; then
+        { apt-get update -qq && apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${packages[@]}"; } \
             >>"$work/apt.log" 2>&1 || fail_setup "apt-get could not install ${packages[*]} (log: $work/apt.log)"
     fi
     cxx=$(find_compiler) || fail_setup "clang with -fsanitize=fuzzer still unusable after installing ${packages[*]}"

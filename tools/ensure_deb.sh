@@ -19,8 +19,8 @@ fi
 echo "installing Debian packages: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # A fresh machine may have no package lists yet: refresh them once and retry.
-if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/tmp/quarn-apt.log 2>&1; then
-    if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
+if ! apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/tmp/quarn-apt.log 2>&1; then
+    if ! { apt-get update -qq && apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}"; } \
         >>/tmp/quarn-apt.log 2>&1; then
         echo "error: apt-get could not install ${missing[*]} (log: /tmp/quarn-apt.log)" >&2
         exit 1

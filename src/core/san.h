@@ -49,8 +49,13 @@ private:
     std::array<std::uint8_t, 64> mailbox_;
 };
 
-// SAN of `move` (coordinates and promotion as in find_legal_move); an Error naming the move when
-// it is not legal here. The board is unchanged afterwards.
+// Writes the SAN of `move` (coordinates and promotion as in find_legal_move; the special code
+// is otherwise ignored) into out (room for MAX_SAN_LENGTH bytes) and returns its length, 0 when
+// the move is not legal here. Where the move generator's fast path applies the other moves to
+// the square are found without listing every move. The board is unchanged afterwards.
+std::size_t write_san(const MoveGenerator& generator, Board& board, ChessMove move, char* out);
+
+// write_san as a string; an Error naming the move when it is not legal here.
 Result<std::string> san(const MoveGenerator& generator, Board& board, ChessMove move);
 
 enum class SanStatus : std::uint8_t { OK, INVALID, ILLEGAL, AMBIGUOUS };
@@ -71,6 +76,12 @@ struct SanMatch {
 //   promotion letter. "x" and "-" are not checked against the move.
 // INVALID: the text does not have that form; ILLEGAL: no legal move matches; AMBIGUOUS: several do.
 SanMatch match_san(const Board& board, const MoveList& legal, std::string_view text);
+
+// The same answer as match_san over the position's legal moves, found without listing them
+// where the move generator's fast path applies (one king of the side to move, no square claimed
+// twice): the moves to the target square are worked out backwards and tested one by one. The
+// board may change during the call and is restored.
+SanMatch match_san(const MoveGenerator& generator, Board& board, std::string_view text);
 
 // match_san on the position's legal moves, with an error message on failure:
 // "invalid san: '<text>'", "illegal san: '<text>' in <fen>", "ambiguous san: '<text>' in <fen>".

@@ -9,7 +9,9 @@
 #include <random>
 
 using namespace quarn_chess;
+using test_support::KIWIPETE;
 using test_support::read;
+using test_support::standard_positions;
 
 namespace {
 
@@ -172,7 +174,7 @@ TEST(Board, ReflectMirrorsColoursAndClearsHistory) {
     queen_side.reflect();
     EXPECT_EQ(queen_side.info, 0x10u);
 
-    Board kiwipete = read("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -");
+    Board kiwipete = read(KIWIPETE);
     const Board original = kiwipete;
     kiwipete.reflect();
     for (unsigned k = 0; k < 6; ++k)
@@ -186,14 +188,7 @@ TEST(Board, ReflectMirrorsColoursAndClearsHistory) {
 TEST(Board, RandomPushPopRestoresEverything) {
     const MoveGenerator generator;
     std::mt19937 rng(20261208);
-    const char* starts[] = {
-        START_FEN.data(),
-        "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -",
-        "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
-        "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
-        "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
-    };
-    for (const char* fen : starts) {
+    for (const std::string& fen : standard_positions()) {
         for (int game = 0; game < 20; ++game) {
             Board board = read(fen);
             const Board start = board;

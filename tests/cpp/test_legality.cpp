@@ -12,6 +12,7 @@
 
 using namespace quarn_chess;
 using test_support::generator;
+using test_support::standard_positions;
 
 namespace {
 
@@ -73,15 +74,9 @@ constexpr int SCALE = 1;
 constexpr int SCALE = 4;
 #endif
 
-const char* const PERFT_FENS[] = {
-    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",
-    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
-    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
-    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
-    "r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ -",
-    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - -",
-    // En passant out of a pin along the rank, checks by pawns and knights, near-empty boards.
+// Beside the standard positions: en passant out of a pin along the rank, checks by pawns and
+// knights, near-empty boards.
+const char* const EXTRA_FENS[] = {
     "8/8/8/KPp4r/8/8/8/4k3 w - c6",
     "8/8/3k4/8/1K1pP2q/8/8/8 b - e3",
     "4k3/8/8/2pP4/8/8/8/2K1R3 w - c6",
@@ -171,7 +166,9 @@ std::string random_fields(std::mt19937_64& rng) {
 TEST(Legality, FastPathAgreesInRandomGames) {
     std::mt19937_64 rng(20261208);
     int compared = 0;
-    for (const char* fen : PERFT_FENS)
+    std::vector<std::string> fens = standard_positions();
+    fens.insert(fens.end(), std::begin(EXTRA_FENS), std::end(EXTRA_FENS));
+    for (const std::string& fen : fens)
         for (int game = 0; game < 40 * SCALE; ++game) {
             Board board = Board::from_fen(fen).value();
             compared += random_game(board, rng, 120, fen);

@@ -6,13 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 using namespace quarn_chess;
 using test_support::generator;
+using test_support::KIWIPETE;
+using test_support::perft_cases;
+using test_support::PerftCase;
+using test_support::POSITION_5;
 using test_support::read;
 
 namespace {
@@ -186,7 +188,7 @@ TEST(MoveGenerator, LegalityFilter) {
 }
 
 TEST(MoveGenerator, BoardUnchangedWithHistory) {
-    Board board = read("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -");
+    Board board = read(KIWIPETE);
     for (const char* text : { "a2a4", "b4a3", "e1g1" }) {
         ASSERT_FALSE(board.push_move(ChessMove::from_str(text).value()).has_value());
         const Board before = board;
@@ -227,33 +229,6 @@ TEST(MoveGenerator, RefusedMoveFaultsWithBoardRestored) {
 
 namespace {
 
-struct PerftCase {
-    std::string fen;
-    unsigned depth;
-    std::uint64_t nodes;
-};
-
-std::vector<PerftCase> perft_cases() {
-    std::ifstream file(QUARN_TEST_DATA_DIR "/perft.txt");
-    EXPECT_TRUE(file.good());
-    std::vector<PerftCase> cases;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream fields(line);
-        PerftCase c;
-        std::string depth, nodes;
-        std::getline(fields, c.fen, ';');
-        std::getline(fields, depth, ';');
-        std::getline(fields, nodes, ';');
-        c.depth = static_cast<unsigned>(std::stoul(depth));
-        c.nodes = std::stoull(nodes);
-        cases.push_back(c);
-    }
-    return cases;
-}
-
 // Instrumented or unoptimised builds run the small depths only.
 #if defined(QUARN_SANITIZED) || defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
 constexpr std::uint64_t PERFT_NODE_BUDGET = 700'000;
@@ -280,9 +255,9 @@ TEST(Perft, SharedTable) {
 }
 
 TEST(Perft, BulkCountingAgrees) {
-    Board board = read("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -");
+    Board board = read(KIWIPETE);
     EXPECT_EQ(perft(generator(), board, 2, false), 2039u);
     EXPECT_EQ(perft(generator(), board, 0), 1u);
-    Board pos5 = read("rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -");
+    Board pos5 = read(POSITION_5);
     EXPECT_EQ(perft(generator(), pos5, 3, false), 62379u);
 }

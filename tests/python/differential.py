@@ -25,19 +25,9 @@ from dataclasses import dataclass, field
 
 import chess
 
+from conftest import PERFT_FENS
+from conftest import START as START_FEN
 from quarn_chess import Board, MoveGenerator
-
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-
-# The start position and positions 2 to 6 of the usual perft suite.
-PERFT_FENS = (
-    START_FEN,
-    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -",
-    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
-    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
-    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P3/P1NP1N2/1PP1QPPP/R4RK1 w - -",
-)
 
 # Marks a game that starts from a random position instead of a given FEN.
 RANDOM_START = None

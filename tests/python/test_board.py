@@ -4,8 +4,7 @@ import pytest
 
 from quarn_chess import Board
 
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -"
+from conftest import KIWIPETE, START
 
 
 @pytest.mark.parametrize(

@@ -11,8 +11,7 @@ import pytest
 from quarn_chess import Board, MoveGenerator
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
+from conftest import KIWIPETE, START
 
 
 def run_example(name, *arguments, stdin="", blocked=()):

@@ -1,21 +1,17 @@
 """Legal move lists through the Python API: exact order, special moves, perft counts."""
 
-from pathlib import Path
-
 import pytest
 
+from conftest import PERFT_TABLE
 from quarn_chess import Board, MoveGenerator
 
 GENERATOR = MoveGenerator()
-PERFT_TABLE = Path(__file__).resolve().parents[1] / "data" / "perft.txt"
 
 
 def perft_cases(max_nodes):
-    for line in PERFT_TABLE.read_text().splitlines():
-        if line and not line.startswith("#"):
-            fen, depth, nodes = line.split(";")
-            if int(nodes) <= max_nodes:
-                yield fen, int(depth), int(nodes)
+    for fen, depth, nodes in PERFT_TABLE:
+        if nodes <= max_nodes:
+            yield fen, depth, nodes
 
 
 def perft(board, depth):

@@ -2,9 +2,8 @@
 
 import pytest
 
+from conftest import KIWIPETE, START
 from quarn_chess import Board
-
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
 
 START_SQUARES = {
     0: set(range(8, 16)), 1: {1, 6}, 2: {2, 5}, 3: {0, 7}, 4: {3}, 5: {4},
@@ -54,7 +53,7 @@ def test_planes_are_read_independently_for_overlapping_boards():
 
 
 def test_reflect_swaps_planes_and_mirrors_ranks():
-    board = Board("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q2/PPPBBPPP/R3K2R w KQkq -")
+    board = Board(KIWIPETE)
     before = board.bitboard()
     board.reflect()
     after = board.bitboard()
