@@ -6,6 +6,7 @@
 #include "san.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace quarn_chess {
@@ -16,11 +17,14 @@ namespace {
         return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\v';
     }
 
-    // Bytes that end a word (a move, move number, result or NAG) in movetext.
-    constexpr bool ends_word(char c) {
-        return is_space(c) || c == '{' || c == '}' || c == '(' || c == ')' || c == ';' || c == '['
-            || c == ']' || c == '"' || c == '$';
-    }
+    // Bytes that end a word (a move, move number, result or NAG) in movetext, as a table.
+    constexpr std::array<bool, 256> WORD_ENDS = [] {
+        std::array<bool, 256> table {};
+        for (const char c : std::string_view(" \n\r\t\f\v{}();[]\"$"))
+            table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
+    constexpr bool ends_word(char c) { return WORD_ENDS[static_cast<unsigned char>(c)]; }
 
     constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
     constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
@@ -271,26 +275,39 @@ bool PgnReader::read_tag(bool final) {
 bool PgnReader::read_comment(bool final) {
     const std::size_t end = buf_.size();
     const std::size_t start = pos_;
-    unsigned newlines = 0;
-    for (std::size_t i = start + 1; i < end; ++i) {
-        const char c = buf_[i];
-        if (c == '}') {
-            if (replaying_)
-                visitor_.comment(std::string_view(buf_).substr(start + 1, i - start - 1));
-            pos_ = i + 1;
-            return true;
+    const char* data = buf_.data();
+    // Most comments are closed on their line: find the brace, then look for newlines only when
+    // the comment has any.
+    const void* close = std::memchr(data + start + 1, '}', end - start - 1);
+    const std::size_t stop
+        = close ? static_cast<std::size_t>(static_cast<const char*>(close) - data) : end;
+    if (std::memchr(data + start + 1, '\n', stop - start - 1)) {
+        unsigned newlines = 0;
+        for (std::size_t i = start + 1; i < stop; ++i) {
+            const char c = data[i];
+            if (c == '\n') {
+                ++newlines;
+            } else if (c == '[' && newlines >= 2 && data[i - 1] == '\n') {
+                fail(PgnErrorKind::UNTERMINATED_COMMENT, base_ + start, "{");
+                end_game();
+                pos_ = i;
+                line_start_ = true;
+                return true;
+            } else if (!is_space(c)) {
+                newlines = 0;
+            }
         }
-        if (c == '\n') {
-            ++newlines;
-        } else if (c == '[' && newlines >= 2 && buf_[i - 1] == '\n') {
-            fail(PgnErrorKind::UNTERMINATED_COMMENT, base_ + start, "{");
-            end_game();
-            pos_ = i;
-            line_start_ = true;
-            return true;
-        } else if (!is_space(c)) {
-            newlines = 0;
+        if (!close) {
+            skip_newlines_ = newlines;
         }
+    } else if (!close) {
+        skip_newlines_ = 0;
+    }
+    if (close) {
+        if (replaying_)
+            visitor_.comment(std::string_view(buf_).substr(start + 1, stop - start - 1));
+        pos_ = stop + 1;
+        return true;
     }
     if (final) {
         fail(PgnErrorKind::UNTERMINATED_COMMENT, base_ + start, "{");
@@ -301,7 +318,6 @@ bool PgnReader::read_comment(bool final) {
         // Too long to keep: the rest is skipped unread (annotations in it are lost).
         mode_ = Mode::SKIP_COMMENT;
         skip_start_ = base_ + start;
-        skip_newlines_ = newlines;
         pos_ = end;
         return true;
     }

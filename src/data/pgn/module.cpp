@@ -149,6 +149,26 @@ namespace {
         Py_DECREF(type);
     }
 
+    // The UCI text of every move value, made once and shared: a game list holds references to
+    // these instead of a new str per move. Entry: from | to << 6 | promotion (0 none, 1..4 n b r
+    // q) << 12.
+    PyObject* uci_cache[64 * 64 * 5] = {};
+
+    PyObject* uci_text(ChessMove move) {
+        const unsigned special = move.special();
+        const unsigned promotion = special >= 4 && special <= 7 ? special - 3 : 0;
+        const unsigned key = move.from() | move.to() << 6 | promotion << 12;
+        PyObject*& entry = uci_cache[key];
+        if (entry == nullptr) {
+            char uci[5];
+            const ChessMove plain
+                = ChessMove::packed(move.from(), move.to(), promotion ? promotion + 3 : 0);
+            entry = new_str(std::string_view(uci, plain.write(uci)));
+            PyUnicode_InternInPlace(&entry);
+        }
+        return Py_NewRef(entry);
+    }
+
     // The games finished so far as tuples (index, offset, tags, moves, result, start_fen,
     // error); the native records are dropped.
     PyObject* take_games(GameState& state) {
@@ -167,10 +187,8 @@ namespace {
             OwnedRef moves(py::created(
                 PyList_New(static_cast<Py_ssize_t>(game.moves.size())), "failed to create list"));
             Py_ssize_t m = 0;
-            for (const ChessMove move : game.moves) {
-                char uci[5];
-                PyList_SET_ITEM(moves.get(), m++, new_str(std::string_view(uci, move.write(uci))));
-            }
+            for (const ChessMove move : game.moves)
+                PyList_SET_ITEM(moves.get(), m++, uci_text(move));
             OwnedRef result(new_str(game.result));
             OwnedRef fen(game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
             OwnedRef error(game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
