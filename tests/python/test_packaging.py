@@ -92,8 +92,13 @@ def test_wheel_carries_module_stub_and_metadata(wheel):
             f"quarn_chess{suffix}",
             "quarn_chess-stubs/__init__.pyi",
             "quarn_data/__init__.py",
+            "quarn_data/__main__.py",
             f"quarn_data/_native{suffix}",
             "quarn_data/_native.pyi",
+            f"quarn_data/_pgn{suffix}",
+            "quarn_data/_pgn.pyi",
+            "quarn_data/convert.py",
+            "quarn_data/pgn.py",
             "quarn_data/py.typed",
             "quarn_chess-0.1.0.dist-info/METADATA",
             "quarn_chess-0.1.0.dist-info/WHEEL",
@@ -195,3 +200,10 @@ def test_wheel_and_extras_install_into_a_new_venv_with_an_empty_pip_cache(wheel,
     )
     result = run(python, "-P", "-c", script, cwd=tmp_path)
     assert result.stdout == START + " 20 32\n"
+    # PGN reading and the command line come with the data extra.
+    games = ROOT / "tests" / "data" / "classics.pgn"
+    script = f"import quarn_data; print([len(g.moves) for g in quarn_data.read_games({str(games)!r})])"
+    assert run(python, "-P", "-c", script, cwd=tmp_path).stdout == "[33, 45, 47]\n"
+    converted = run(python, "-P", "-m", "quarn_data", "convert", games, "--out", tmp_path / "shards",
+                    cwd=tmp_path)
+    assert "3 kept" in converted.stderr and (tmp_path / "shards" / "classics-000000.npz").exists()
