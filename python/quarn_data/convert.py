@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import io
 import json
+import multiprocessing
 import os
 import re
 import sys
@@ -301,7 +302,10 @@ def convert(
                 else:
                     done(shard, convert_shard(shard, options))
         else:
-            with ProcessPoolExecutor(max_workers=workers) as pool:
+            # Workers come from a fork server: forking this process could copy a lock held by
+            # one of its threads (the progress bar's).
+            context = multiprocessing.get_context("forkserver")
+            with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
                 _run_bounded(shards, lambda s: pool.submit(convert_shard, s, options), 2 * workers,
                              done, skip, lambda f: f.result(), _wait_local)
     finally:
