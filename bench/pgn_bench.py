@@ -25,7 +25,6 @@ import argparse
 import io
 import os
 import platform
-import resource
 import shutil
 import subprocess
 import sys
@@ -95,12 +94,18 @@ def run_convert(path: Path, out: Path, **options) -> float:
 
 
 def peak_rss_mb(path: Path, out: Path) -> float:
+    """Peak resident memory of one `convert` process, measured by a fresh parent whose only child
+    it is (this process has had other children: pool workers, Dask)."""
     shutil.rmtree(out, ignore_errors=True)
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    subprocess.run([sys.executable, "-P", "-m", "quarn_data", "convert", str(path), "--out",
-                    str(out), "--quiet"], check=True)
-    after = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    return max(before, after) / 1024
+    script = (
+        "import resource, subprocess, sys\n"
+        f"subprocess.run([sys.executable, '-P', '-m', 'quarn_data', 'convert', {str(path)!r}, "
+        f"'--out', {str(out)!r}, '--quiet'], check=True)\n"
+        "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+    )
+    done = subprocess.run([sys.executable, "-P", "-c", script], check=True, capture_output=True,
+                          text=True)
+    return int(done.stdout.split()[-1]) / 1024
 
 
 def main() -> int:

@@ -174,6 +174,10 @@ class _Opened:
             item.close()
 
 
+def _is_plain_name(path: str) -> bool:
+    return not path.lower().endswith((".zst", ".zstd", ".gz", ".bz2"))
+
+
 def open_source(source: Source) -> _Opened:
     """Opens a path (``.pgn``; ``.pgn.zst`` with the ``zstandard`` package; ``.pgn.gz``,
     ``.pgn.bz2``) or takes a binary file object; use as a context manager."""
@@ -304,6 +308,11 @@ def pgn_to_arrays(
     raises :class:`PgnError` at the first bad game.
     """
     low, high = time_control if time_control is not None else (None, None)
+    size_hint = None
+    if isinstance(source, (str, os.PathLike)) and _is_plain_name(os.fspath(source)):
+        size_hint = os.path.getsize(source)
+    elif isinstance(source, io.BytesIO):
+        size_hint = len(source.getbuffer()) - source.tell()
     reader = _pgn.ArrayReader(
         planes=planes,
         strict=strict,
@@ -313,6 +322,7 @@ def pgn_to_arrays(
         events=None if events is None else list(events),
         terminations=None if terminations is None else list(terminations),
         finished_only=finished_only,
+        size_hint=size_hint,
     )
     with open_source(source) as file:
         failure = _feed_all(reader, iter_chunks(file, chunk_size))

@@ -181,6 +181,24 @@ bool GameCollector::end_game(const PgnError* error) {
 
 // --- training arrays ----------------------------------------------------------------------------
 
+void PositionColumns::reserve(std::size_t n) {
+    packed.reserve(n * PIECE_COUNT);
+    turn.reserve(n);
+    castling.reserve(n);
+    ep_file.reserve(n);
+    halfmove.reserve(n);
+    move.reserve(n);
+    promotion.reserve(n);
+    game.reserve(n);
+    ply.reserve(n);
+    result.reserve(n);
+    white_elo.reserve(n);
+    black_elo.reserve(n);
+    eval.reserve(n);
+    mate.reserve(n);
+    clock.reserve(n);
+}
+
 void PositionColumns::truncate(std::size_t n) {
     packed.resize(n * PIECE_COUNT);
     turn.resize(n);

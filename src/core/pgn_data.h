@@ -114,6 +114,8 @@ struct PositionColumns {
     std::vector<float> clock;
 
     std::size_t rows() const { return turn.size(); }
+    // Reserves room for `rows` rows in every column (only touched memory becomes resident).
+    void reserve(std::size_t rows);
     // Drops every row from `rows` on (before the planes are expanded).
     void truncate(std::size_t rows);
 };

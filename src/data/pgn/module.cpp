@@ -360,9 +360,9 @@ namespace {
         std::atomic<bool> busy;
     };
 
-    Parameter array_reader_parameter_list[]
-        = { { "planes" }, { "strict" }, { "min_elo" }, { "min_time_control" },
-              { "max_time_control" }, { "events" }, { "terminations" }, { "finished_only" } };
+    Parameter array_reader_parameter_list[] = { { "planes" }, { "strict" }, { "min_elo" },
+        { "min_time_control" }, { "max_time_control" }, { "events" }, { "terminations" },
+        { "finished_only" }, { "size_hint" } };
     Parameters array_reader_parameters { "ArrayReader()", array_reader_parameter_list, 0 };
 
     bool string_set(const char* name, PyObject* value, std::vector<std::string>& out) {
@@ -405,7 +405,7 @@ namespace {
 
     PyObject* array_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
-            PyObject* values[8] = {};
+            PyObject* values[9] = {};
             if (!py::match_arguments(array_reader_parameters, args, kwargs, values))
                 return nullptr;
             bool planes = false;
@@ -437,6 +437,16 @@ namespace {
             auto* object = reinterpret_cast<ArrayReaderObject*>(self.get());
             new (&object->busy) std::atomic<bool>(false);
             object->state = new ArrayState(std::move(filter), planes, strict);
+            // The expected input size reserves the columns up front, so that they are not
+            // copied while they grow. No game takes less than 3 bytes a ply.
+            if (values[8] != nullptr && values[8] != Py_None) {
+                const long long hint = PyLong_AsLongLong(values[8]);
+                if (hint == -1 && PyErr_Occurred())
+                    return nullptr;
+                if (hint > 0)
+                    object->state->builder.columns().reserve(
+                        static_cast<std::size_t>(std::min<long long>(hint, 1LL << 34) / 3));
+            }
             return self.release();
         });
     }
@@ -577,10 +587,11 @@ namespace {
         { Py_tp_methods, array_reader_methods },
         { Py_tp_getset, array_reader_getset },
         { Py_tp_doc,
-            const_cast<char*>("ArrayReader(planes=False, strict=False, min_elo=None, "
-                              "min_time_control=None, max_time_control=None, events=None, "
-                              "terminations=None, finished_only=True)\n--\n\nPGN bytes to "
-                              "training columns, one row per position.") },
+            const_cast<char*>(
+                "ArrayReader(planes=False, strict=False, min_elo=None, "
+                "min_time_control=None, max_time_control=None, events=None, "
+                "terminations=None, finished_only=True, size_hint=None)\n--\n\nPGN bytes to "
+                "training columns, one row per position.") },
         { 0, nullptr },
     };
 
