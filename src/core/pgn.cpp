@@ -693,6 +693,28 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
     return std::nullopt;
 }
 
+// Whether a move (not castling, not en passant) leaves the mover's king unattacked. A king step
+// is tested on the board without the king (a piece on the target square attacks nothing there).
+// Any other move is legal when the king is not in check and the piece is not the first on a line
+// from the king (only such a piece can be pinned); the rest are made and taken back.
+bool GameReplay::keeps_king_safe(ChessMove m) {
+    const PieceIndex own = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
+    const PieceIndex other = own == WHITE_OFFSET ? BLACK_OFFSET : WHITE_OFFSET;
+    const Bitboard king = board_.pieces[own + KING];
+    const Bitboard from = square_bit(m.from());
+    const Bitboard occupied = board_.occupied();
+    if (king & from)
+        return !generator_.attacked_by(board_, other, m.to(), occupied ^ from);
+    if (popcount(king) == 1) {
+        const unsigned square = lsb(king);
+        const Bitboard lines = generator_.slider_attacks(ROOK_IDX, square, occupied)
+            | generator_.slider_attacks(BISHOP_IDX, square, occupied);
+        if (!(lines & from) && !generator_.attacked_by(board_, other, square, occupied))
+            return true;
+    }
+    return generator_.leaves_king_safe(board_, m);
+}
+
 // The common SAN forms of real games ("e4", "exd5", "e8=Q", "Nf3", "Nbxd2", "R1e7") resolved
 // without listing every legal move: the candidates come from the attack tables and each is
 // tested by making it. Anything else, and any SAN that does not name exactly one legal move this
@@ -767,13 +789,13 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
             const unsigned one = static_cast<unsigned>(static_cast<int>(to) - forward);
             if (one < 64 && (pawns & square_bit(one))) {
                 const ChessMove m = ChessMove::packed(one, to, promotion);
-                return generator_.leaves_king_safe(board_, m) ? std::optional(m) : std::nullopt;
+                return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
             }
             const unsigned two = static_cast<unsigned>(static_cast<int>(to) - 2 * forward);
             if (rank_of(to) == (white ? 3u : 4u) && !(occupied & square_bit(one))
                 && (pawns & square_bit(two))) {
                 const ChessMove m = ChessMove::packed(two, to, ChessMove::DOUBLE_STEP);
-                return generator_.leaves_king_safe(board_, m) ? std::optional(m) : std::nullopt;
+                return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
             }
             return std::nullopt;
         }
@@ -792,7 +814,7 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
         if (popcount(sources) != 1)
             return std::nullopt;
         const ChessMove m = ChessMove::packed(lsb(sources), to, promotion);
-        return generator_.leaves_king_safe(board_, m) ? std::optional(m) : std::nullopt;
+        return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
     }
 
     Bitboard attackers = 0;
@@ -810,7 +832,7 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
     std::optional<ChessMove> found;
     while (candidates) {
         const ChessMove m = ChessMove::packed(pop_lsb(candidates), to);
-        if (!generator_.leaves_king_safe(board_, m))
+        if (!keeps_king_safe(m))
             continue;
         if (found)
             return std::nullopt;

@@ -191,6 +191,7 @@ public:
 private:
     void clear_history();
     std::optional<ChessMove> quick_move(std::string_view san);
+    bool keeps_king_safe(ChessMove m);
 
     const MoveGenerator& generator_;
     Board board_;

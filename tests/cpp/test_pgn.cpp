@@ -335,7 +335,7 @@ TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
     Board board = test_support::read(START_FEN);
     GameReplay replay(generator());
     std::size_t compared = 0;
-    for (int ply = 0; ply < 600; ++ply) {
+    for (int ply = 0; ply < 1500; ++ply) {
         MoveList legal;
         generator().moves(board, legal);
         if (legal.empty() || ply % 150 == 0) {
