@@ -205,6 +205,10 @@ def main() -> int:
         f"- Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
         f"{platform.system()} {platform.release()}",
         f"- Python {platform.python_version()}, python-chess {chess.__version__}",
+        "- Load average when the run ended: "
+        + ", ".join(f"{x:.2f}" for x in os.getloadavg())
+        + f" on {os.cpu_count()} cores (the figures are wall-clock times; the parallel rows need "
+        "idle cores)",
         f"- Date: {time.strftime('%Y-%m-%d')}",
         f"- Input: tests/data/random_games.pgn × {args.copies}: {len(data) / 1e6:.1f} MB, {games} games, "
         f"{plies} positions (read_games: {read_games_per_s:,.0f} games/s); python-chess timed "
