@@ -139,13 +139,13 @@ test-python: install
 	$(VPY) -P -m pytest $(PYTEST_ARGS)
 
 # pytest against an instrumented extension, built in build/asan-py and loaded with the sanitizer
-# runtime preloaded (see the pytest entry in CMakeLists.txt).
+# runtime preloaded (see the pytest entry in CMakeLists.txt); quarn_data is assembled beside it.
 asan-python: install cpp-deps
 	@cmake=$$(tools/find_cmake.sh)
 	"$$cmake" -S . -B $(BUILD)/asan-py -G 'Unix Makefiles' --log-level=WARNING \
 		-DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_WERROR=ON \
 		-DQUARN_BUILD_MODULE=ON -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
-	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess
+	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native
 	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
 
 # --- Type checks -------------------------------------------------------------------------------
