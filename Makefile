@@ -141,7 +141,7 @@ test-python: install
 	$(VPY) -P -m pytest $(PYTEST_ARGS)
 
 # pytest against an instrumented extension, built in build/asan-py and loaded with the sanitizer
-# runtime preloaded (see the pytest entry in CMakeLists.txt).
+# runtime preloaded (see the pytest entry in CMakeLists.txt); quarn_data is assembled beside it.
 asan-python: install cpp-deps
 	@cmake=$$(tools/find_cmake.sh)
 	"$$cmake" -S . -B $(BUILD)/asan-py -G 'Unix Makefiles' --log-level=WARNING \

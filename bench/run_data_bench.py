@@ -271,14 +271,19 @@ def peer_rows(args, generator) -> list[str]:
                 f"≤ +{CALL_OVERHEAD_NS:g} ns", t_ours - t_theirs <= CALL_OVERHEAD_NS * 1e-9)
         if bulletchess is not None:
             bb = bulletchess.Board.from_fen(full_fen)
-            count = getattr(bb, "count_moves", None)
-            if count is not None:
-                t_ours, t_theirs = compare(
-                    [calls(qd.legal_move_count, board), calls(count)], args.repeats,
-                    args.min_time)
-                row("`legal_move_count` vs bulletchess `count_moves()`", name, t_ours, t_theirs,
-                    f"≥ {PEER_RATIO}×", t_theirs / t_ours >= PEER_RATIO)
+            utils = importlib.import_module("bulletchess.utils")
+            if utils.count_moves(bb) != qd.legal_move_count(board):
+                raise SystemExit(f"bulletchess counts differently in {fen}")
+            t_ours, t_theirs = compare(
+                [calls(qd.legal_move_count, board), calls(utils.count_moves, bb)], args.repeats,
+                args.min_time)
+            row("`legal_move_count` vs bulletchess `count_moves()`", name, t_ours, t_theirs,
+                f"≥ {PEER_RATIO}×", t_theirs / t_ours >= PEER_RATIO)
             moves = bb.legal_moves()
+            # bulletchess writes promotions without "=" (dxc8Q); otherwise the texts agree.
+            ours_san = sorted(text.replace("=", "") for text in qd.legal_san(board))
+            if sorted(m.san(bb) for m in moves) != ours_san:
+                raise SystemExit(f"bulletchess writes SAN differently in {fen}")
 
             def bullet_san(n):
                 for _ in repeat(None, n):
@@ -374,7 +379,12 @@ def main() -> int:
                         default=Path(__file__).resolve().parent / "DATA_RESULTS.md")
     parser.add_argument("--no-write", action="store_true")
     parser.add_argument("--only", default="", help="comma-separated operation keys")
+    parser.add_argument("--peers-only", action="store_true",
+                        help="print only the table against the native peers")
     args = parser.parse_args()
+    if args.peers_only:
+        print("\n".join(peer_rows(args, quarn_chess.MoveGenerator())))
+        return 0
 
     generator = quarn_chess.MoveGenerator()
     selected = [op for op, _, _ in OPERATIONS if not args.only or op in args.only.split(",")]

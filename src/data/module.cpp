@@ -237,16 +237,22 @@ namespace {
 
     // --- perft ---
 
+    constexpr int MAX_PERFT_DEPTH = 64;
+
     PyObject* data_perft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
         return with_board<py::ExclusiveBorrow, 2>(
             perft_parameters, args, nargs, kw, [](Board& board, PyObject** values) -> PyObject* {
                 if (!PyLong_Check(values[1]) || PyBool_Check(values[1]))
                     return py::argument_type_error("depth", values[1], "int");
-                const long long depth = PyLong_AsLongLong(values[1]);
+                int overflow = 0;
+                const long long depth = PyLong_AsLongLongAndOverflow(values[1], &overflow);
                 if (depth == -1 && PyErr_Occurred())
                     return nullptr;
-                if (depth < 0) {
-                    PyErr_SetString(PyExc_ValueError, "depth must be at least 0");
+                // Far beyond anything that finishes; the bound keeps the count and the depth in
+                // range.
+                if (overflow != 0 || depth < 0 || depth > MAX_PERFT_DEPTH) {
+                    PyErr_Format(PyExc_ValueError, "depth must be between 0 and %d, not %S",
+                        MAX_PERFT_DEPTH, values[1]);
                     return nullptr;
                 }
                 std::uint64_t nodes = 0;

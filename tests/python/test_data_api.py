@@ -98,8 +98,9 @@ def test_argument_errors():
         qd.san(board, 12)
     with pytest.raises(TypeError, match=r"argument 'depth'"):
         qd.perft(board, "3")
-    with pytest.raises(ValueError, match="depth must be at least 0"):
-        qd.perft(board, -1)
+    for depth in (-1, 65, 1 << 70):
+        with pytest.raises(ValueError, match="depth must be between 0 and 64"):
+            qd.perft(board, depth)
 
 
 def test_out_arrays_are_checked_before_anything_is_written():
