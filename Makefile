@@ -1,7 +1,7 @@
 # quarn_chess front door: `make test` builds and tests everything on a fresh machine.
 #
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
-#   make install       only build and install the package and the test and bench requirements into .venv
+#   make install       only build and install the package and the test requirements into .venv
 #   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
@@ -37,8 +37,6 @@ SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
-# The extras of pyproject.toml whose requirements go into .venv.
-EXTRAS ?= test bench
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
 MODULE_SOURCES := $(shell find src python -name '*.cpp' -o -name '*.h' -o -name '*.pyi' -o -name '*.py' -o -name py.typed 2>/dev/null) \
@@ -87,17 +85,18 @@ $(STAMPS)/sources.list: FORCE
 # What the tests, benchmarks and examples need, installed the ordinary way: a package that PyPI
 # ships only as an sdist (python-chess) is built in pip's isolated environment, so nothing here
 # depends on wheels an earlier run left in pip's cache.
-$(STAMPS)/requirements: $(VENV)/.quarn-python pyproject.toml tools/requirements.py
+# requirements-test serves make test; requirements-bench adds the benchmark peers for make bench.
+$(STAMPS)/requirements-%: $(VENV)/.quarn-python pyproject.toml tools/requirements.py
 	@mkdir -p $(@D)
-	echo "installing the requirements of the extras $(EXTRAS) into $(VENV)"
-	listed=$$($(VPY) tools/requirements.py $(EXTRAS))
+	echo "installing the requirements of the extra $* into $(VENV)"
+	listed=$$($(VPY) tools/requirements.py $*)
 	mapfile -t requirements <<<"$$listed"
 	$(VPY) -m pip install -q "$${requirements[@]}" 2>&1 | { $(PIP_QUIET); }
 	touch $@
 
 # Non-editable install of the package itself, built without isolation from the venv's
 # scikit-build-core (its requirements are in place already); warnings are errors here.
-$(STAMPS)/install: $(STAMPS)/requirements $(STAMPS)/sources.list $(MODULE_SOURCES)
+$(STAMPS)/install: $(STAMPS)/requirements-test $(STAMPS)/sources.list $(MODULE_SOURCES)
 	@tools/ensure_deb.sh g++
 	cmake=$$(tools/find_cmake.sh)
 	echo "building and installing quarn_chess into $(VENV)"
@@ -185,7 +184,7 @@ soak: install
 	$(VPY) -P tools/soak_pgn.py $(PGN_SOAK_ARGS)
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
-bench: install cpp-deps
+bench: install $(STAMPS)/requirements-bench cpp-deps
 	@cmake=$$(tools/find_cmake.sh)
 	"$$cmake" -S . -B $(BUILD)/bench -G 'Unix Makefiles' --log-level=WARNING \
 		-DCMAKE_BUILD_TYPE=Release -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_BENCH=ON -DQUARN_WERROR=ON
