@@ -78,6 +78,41 @@ void bench_construction() {
         times[runs / 2], times.front(), times.back(), runs);
 }
 
+// push_move + pop_move over the root moves of each position, many times over: nanoseconds per
+// pair, median of several runs.
+void bench_make_unmake(const MoveGenerator& generator, const std::vector<Position>& positions) {
+    constexpr int runs = 7;
+    constexpr unsigned pairs_per_run = 4'000'000;
+    std::printf("push_move + pop_move on the root moves (ns per pair, median of %d runs):\n", runs);
+    std::vector<double> all;
+    for (const Position& p : positions) {
+        Board board = Board::from_fen(p.fen).value();
+        MoveList list;
+        generator.moves(board, list);
+        if (list.empty())
+            continue;
+        const unsigned rounds = pairs_per_run / static_cast<unsigned>(list.size());
+        std::vector<double> times;
+        for (int run = 0; run < runs; ++run) {
+            const Clock::time_point start = Clock::now();
+            for (unsigned r = 0; r < rounds; ++r)
+                for (const ChessMove m : list) {
+                    if (board.push_move(m))
+                        std::abort();
+                    board.pop_move();
+                }
+            times.push_back(seconds_since(start) * 1e9 / (double(rounds) * double(list.size())));
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("  %-9s %3zu moves  %6.2f ns\n", p.name.c_str(), list.size(), times[runs / 2]);
+        all.push_back(times[runs / 2]);
+    }
+    std::sort(all.begin(), all.end());
+    if (!all.empty())
+        std::printf(
+            "  %-9s %9s  %6.2f ns (worst %.2f)\n\n", "median", "", all[all.size() / 2], all.back());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -90,6 +125,7 @@ int main(int argc, char** argv) {
 
     const auto expected = expected_counts();
     const MoveGenerator generator;
+    bench_make_unmake(generator, positions);
     std::printf("%-9s %5s %12s %10s %9s %10s %9s  %s\n", "position", "depth", "nodes", "bulk s",
         "bulk Mn/s", "full s", "full Mn/s", "check");
     std::uint64_t total_nodes = 0;

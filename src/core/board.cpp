@@ -24,6 +24,50 @@ namespace {
         return text;
     }
 
+    // The castling rights a move takes away. MOVER[w][p][from]: the piece p leaving `from` with
+    // white to move (w = 1) or black (w = 0) - the side's king takes both of its rights, its rook
+    // leaving a corner the right of that corner. CAPTURED[p][to]: a rook of either colour taken
+    // on its corner, whoever takes it (row NO_PIECE: nothing taken).
+    struct RightsTables {
+        std::array<std::array<std::array<std::uint8_t, 64>, PIECE_COUNT>, 2> mover {};
+        std::array<std::array<std::uint8_t, 64>, PIECE_COUNT + 1> captured {};
+    };
+
+    constexpr RightsTables RIGHTS = [] {
+        constexpr auto K = static_cast<std::uint8_t>(info_bit(INFO_WHITE_KING_SIDE));
+        constexpr auto Q = static_cast<std::uint8_t>(info_bit(INFO_WHITE_QUEEN_SIDE));
+        constexpr auto k = static_cast<std::uint8_t>(info_bit(INFO_BLACK_KING_SIDE));
+        constexpr auto q = static_cast<std::uint8_t>(info_bit(INFO_BLACK_QUEEN_SIDE));
+        RightsTables t;
+        for (unsigned s = 0; s < 64; ++s) {
+            t.mover[1][KING][s] = K | Q;
+            t.mover[0][BLACK_OFFSET + KING][s] = k | q;
+        }
+        t.mover[1][ROOK][7] = t.captured[ROOK][7] = K;
+        t.mover[1][ROOK][0] = t.captured[ROOK][0] = Q;
+        t.mover[0][BLACK_OFFSET + ROOK][63] = t.captured[BLACK_OFFSET + ROOK][63] = k;
+        t.mover[0][BLACK_OFFSET + ROOK][56] = t.captured[BLACK_OFFSET + ROOK][56] = q;
+        return t;
+    }();
+
+    bool pairwise_disjoint(const std::array<Bitboard, PIECE_COUNT>& pieces) {
+        Bitboard seen = 0;
+        Bitboard overlap = 0;
+        for (const Bitboard b : pieces) {
+            overlap |= seen & b;
+            seen |= b;
+        }
+        return overlap == 0;
+    }
+
+    std::uint8_t lowest_piece(const std::array<Bitboard, PIECE_COUNT>& pieces, unsigned square) {
+        const Bitboard bit = square_bit(square);
+        std::uint8_t p = 0;
+        while (p < PIECE_COUNT && !(pieces[p] & bit))
+            ++p;
+        return p;
+    }
+
 } // namespace
 
 std::optional<PieceIndex> Board::get_piece(
@@ -44,48 +88,128 @@ Bitboard Board::occupied() const {
     return all;
 }
 
-Bitboard Board::side_mask(PieceIndex offset) const {
-    return pieces[offset] | pieces[offset + 1] | pieces[offset + 2] | pieces[offset + 3]
-        | pieces[offset + 4] | pieces[offset + 5];
+void Board::resync() {
+    zobrist = ZobristBoardComponent::new_component(pieces, info);
+    piece_on = empty_squares();
+    // Highest index first, so that the lowest one holding a square is written last.
+    for (unsigned p = PIECE_COUNT; p-- > 0;)
+        for (const unsigned s : get_bits(pieces[p]))
+            piece_on[s] = static_cast<std::uint8_t>(p);
+    disjoint = pairwise_disjoint(pieces);
+}
+
+// The common move on a disjoint board (push_move sorts it out): a piece leaves `from` for a
+// different square that is empty or holds the opponent's `capture_type` (NO_PIECE: none); a pawn
+// neither promotes nor takes en passant, and a king does not castle. Exactly the bits named change,
+// so the hash toggles are written out and piece_on follows directly.
+[[gnu::always_inline]] inline void Board::push_plain(
+    PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to) {
+    const bool captures = capture_type != NO_PIECE;
+    // Without a capture, entry 1 repeats the mover's board and the capture mask is empty.
+    const PieceIndex second = captures ? capture_type : move_type;
+    const Bitboard to_bit = square_bit(to);
+    const Bitboard capture_mask = captures ? to_bit : 0;
+
+    MoveRecord& record = move_stack.emplace_back();
+    record.info = info;
+    record.z_key = zobrist.z_key;
+    record.z_sum = zobrist.z_sum;
+    record.disjoint = true;
+    const auto mover = static_cast<std::uint8_t>(move_type);
+    record.saved_index = { mover, static_cast<std::uint8_t>(second), mover, mover };
+    record.saved_board
+        = { pieces[move_type], pieces[second], pieces[move_type], pieces[move_type] };
+    record.saved_count = static_cast<std::uint8_t>(1 + captures);
+    record.square = { static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(to),
+        static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(from) };
+    record.occupant = { mover, piece_on[to], mover, mover };
+
+    pieces[second] ^= capture_mask;
+    pieces[move_type] ^= square_bit(from) | to_bit;
+    piece_on[from] = NO_PIECE;
+    piece_on[to] = mover;
+
+    const auto& z64 = zobrist.z64->features;
+    const auto& z16 = zobrist.z16->features;
+    const std::uint64_t key_mask = captures ? ~std::uint64_t { 0 } : 0;
+    const std::uint16_t sum_mask = captures ? 0xFFFF : 0;
+    zobrist.z_key ^= z64[move_type * 64 + from] ^ z64[move_type * 64 + to]
+        ^ (z64[second * 64 + to] & key_mask);
+    zobrist.z_sum ^= static_cast<std::uint16_t>(
+        z16[move_type * 64 + from] ^ z16[move_type * 64 + to] ^ (z16[second * 64 + to] & sum_mask));
+
+    const std::uint64_t old_info = info;
+    const bool white_to_move = old_info & INFO_WHITE_TO_MOVE;
+    std::uint64_t next = old_info & ~INFO_EP_MASK;
+    if (move_type == PAWN && to == from + 16)
+        next |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
+    if (move_type == BLACK_OFFSET + PAWN && from == to + 16)
+        next |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
+    next &= ~static_cast<std::uint64_t>(
+        RIGHTS.mover[white_to_move][move_type][from] | RIGHTS.captured[capture_type][to]);
+    next ^= INFO_WHITE_TO_MOVE;
+    info = next;
+    zobrist.xor_info_changes(next ^ old_info);
+}
+
+std::optional<Error> Board::push_move(ChessMove chess_move) {
+    const unsigned from = chess_move.from();
+    const unsigned to = chess_move.to();
+    const PieceIndex move_type = piece_on[from];
+    const PieceIndex on_to = piece_on[to];
+    if (disjoint && move_type != NO_PIECE) [[likely]] {
+        const bool white_piece = move_type < BLACK_OFFSET;
+        const bool takes = on_to != NO_PIECE && (on_to < BLACK_OFFSET) != white_piece;
+        const PieceIndex kind = white_piece ? move_type : move_type - BLACK_OFFSET;
+        // Pawns that promote or take en passant, and kings that castle, are not plain.
+        constexpr Bitboard LAST_RANKS = 0xFF000000000000FF;
+        const unsigned file_step = file_of(from) ^ file_of(to);
+        const bool special_pawn
+            = kind == PAWN && ((LAST_RANKS & square_bit(to)) != 0 || (file_step != 0 && !takes));
+        const bool castles
+            = kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6);
+        if (from != to && (on_to == NO_PIECE || takes) && !special_pawn && !castles) [[likely]] {
+            push_plain(move_type, takes ? on_to : NO_PIECE, from, to);
+            return std::nullopt;
+        }
+    }
+    return push_general(chess_move);
 }
 
 // Classifies the move by the pieces on the board and by geometry; the special code only picks
 // the promoted piece. All decisions are made before the first write, so a refused move leaves the
 // board, its history and its hash untouched.
-std::optional<Error> Board::push_move(ChessMove chess_move) {
-    constexpr PieceIndex NONE = PIECE_COUNT;
+std::optional<Error> Board::push_general(ChessMove chess_move) {
+    constexpr PieceIndex NONE = NO_PIECE;
     const unsigned from = chess_move.from();
     const unsigned to = chess_move.to();
     const unsigned special = chess_move.special();
-    const bool white_to_move = info & 1;
+    const bool white_to_move = info & INFO_WHITE_TO_MOVE;
 
-    // The lowest index holding the from-square is the moving piece, as get_piece over all
-    // twelve boards finds it.
-    const Bitboard from_bit = square_bit(from);
-    PieceIndex move_type = 0;
-    while (move_type < PIECE_COUNT && !(pieces[move_type] & from_bit))
-        ++move_type;
-    check(move_type < PIECE_COUNT, MISSING_VALUE);
+    // The lowest index holding the from-square is the moving piece.
+    const PieceIndex move_type = piece_on[from];
+    check(move_type != NONE, MISSING_VALUE);
 
-    // The colour of the moving piece decides whose pieces can be captured.
+    // The colour of the moving piece decides whose pieces can be captured. On a disjoint board
+    // the one piece on the to-square is it, when it is the opponent's.
     const bool white_piece = move_type < BLACK_OFFSET;
-    const Bitboard to_bit = square_bit(to);
-    const PieceIndex first_opponent = white_piece ? BLACK_OFFSET : WHITE_OFFSET;
+    const PieceIndex on_to = piece_on[to];
     PieceIndex capture_type = NONE;
-    for (PieceIndex p = first_opponent; p < first_opponent + 6; ++p)
-        if (pieces[p] & to_bit) {
-            capture_type = p;
-            break;
-        }
+    if (disjoint) {
+        if (on_to != NONE && (on_to < BLACK_OFFSET) != white_piece)
+            capture_type = on_to;
+    } else {
+        const PieceIndex first_opponent = white_piece ? BLACK_OFFSET : WHITE_OFFSET;
+        capture_type
+            = get_piece(to, first_opponent, first_opponent + 6, ~Bitboard { 0 }).value_or(NONE);
+    }
 
     // A pawn changing file without finding a piece to take captures en passant.
     const bool pawn = is_pawn(move_type);
     const bool en_passant = pawn && capture_type == NONE && file_of(from) != file_of(to);
-    unsigned victim = 0;
     unsigned victim_square = 0;
     if (en_passant) [[unlikely]] {
         capture_type = BLACK_OFFSET - move_type;
-        victim = white_to_move ? BLACK_OFFSET + PAWN : PAWN;
         if (white_to_move ? to < 8 : to >= 56)
             return Error { "En passant victim off the board for " + describe(chess_move) };
         victim_square = white_to_move ? to - 8 : to + 8;
@@ -99,134 +223,124 @@ std::optional<Error> Board::push_move(ChessMove chess_move) {
     }
 
     PieceIndex castle_type = NONE;
+    unsigned rook_from = 0;
+    unsigned rook_to = 0;
     if (is_king(move_type) && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6))
+        [[unlikely]] {
         castle_type = move_type - 2;
+        const unsigned base = white_to_move ? 0 : 56;
+        rook_from = file_of(to) == 6 ? base + 7 : base;
+        rook_to = file_of(to) == 6 ? base + 5 : base + 3;
+    }
 
-    // History first: the old value of every bitboard about to change, then the old info word.
-    // The en-passant victim's bitboard is always among them (it is the moving piece's or the
-    // captured piece's). The four indices are distinct whenever present.
-    std::uint16_t moved = 0;
-    const auto record = [&](PieceIndex p) {
-        pieces_stacks[p].push_back(pieces[p]);
-        moved |= static_cast<std::uint16_t>(1u << p);
+    // A regular move changes exactly the bits it names: the board is disjoint, the mover lands
+    // on an empty square or an opponent's piece, and a castling rook stands on its corner with
+    // its target empty. Everything else takes the general path below.
+    const bool regular = disjoint && !en_passant && from != to
+        && (on_to == NONE || capture_type != NONE)
+        && (castle_type == NONE
+            || (piece_on[rook_from] == castle_type && piece_on[rook_to] == NONE));
+
+    // History first: the old value of every bitboard about to change (the four indices are
+    // distinct; the en-passant victim's bitboard is the mover's or the captured piece's), the
+    // squares whose occupant may change, the info word and the hash.
+    MoveRecord& record = move_stack.emplace_back();
+    record.info = info;
+    record.z_key = zobrist.z_key;
+    record.z_sum = zobrist.z_sum;
+    record.disjoint = disjoint;
+    record.saved_index.fill(static_cast<std::uint8_t>(move_type));
+    record.saved_board.fill(pieces[move_type]);
+    unsigned saved = 1;
+    const auto save = [&](PieceIndex p) {
+        record.saved_index[saved] = static_cast<std::uint8_t>(p);
+        record.saved_board[saved] = pieces[p];
+        ++saved;
     };
-    record(move_type);
     if (capture_type != NONE)
-        record(capture_type);
+        save(capture_type);
     if (castle_type != NONE) [[unlikely]]
-        record(castle_type);
+        save(castle_type);
     if (promotion_type != NONE) [[unlikely]]
-        record(promotion_type);
-    const std::uint64_t old_info = info;
-    move_stack.push_back(MoveRecord { old_info, moved });
+        save(promotion_type);
+    record.saved_count = static_cast<std::uint8_t>(saved);
+    std::array<unsigned, 4> touched { from, to, from, from };
+    if (en_passant)
+        touched[2] = victim_square;
+    if (castle_type != NONE) {
+        touched[2] = rook_from;
+        touched[3] = rook_to;
+    }
+    for (unsigned i = 0; i < 4; ++i) {
+        record.square[i] = static_cast<std::uint8_t>(touched[i]);
+        record.occupant[i] = piece_on[touched[i]];
+    }
 
     pieces[move_type] = move_bit(pieces[move_type], from, to);
     if (en_passant)
-        pieces[victim] = delete_bit(pieces[victim], victim_square);
+        pieces[white_to_move ? BLACK_OFFSET + PAWN : PAWN]
+            = delete_bit(pieces[white_to_move ? BLACK_OFFSET + PAWN : PAWN], victim_square);
     else if (capture_type != NONE)
         pieces[capture_type] = delete_bit(pieces[capture_type], to);
-
-    if (castle_type != NONE) {
-        const unsigned base = white_to_move ? 0 : 56;
-        const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
-        const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
+    if (castle_type != NONE)
         pieces[castle_type] = move_bit(pieces[castle_type], rook_from, rook_to);
-    }
-
     if (promotion_type != NONE) {
         pieces[move_type] = delete_bit(pieces[move_type], to);
         pieces[promotion_type] |= square_bit(to);
     }
 
     // All en-passant rights go; every double step records its file, whether or not a pawn can
-    // take en passant.
+    // take en passant. Then the castling rights the mover and the captured piece take away.
     info &= ~INFO_EP_MASK;
     if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
         info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
     if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
         info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
-
-    // The mover's castling rights, then a rook taken on its corner, whoever captures. Only
-    // relevant while some right (info bits 1..4) is held.
-    if (info & 0x1E) {
-        if (white_to_move) {
-            if (move_type == KING || (move_type == ROOK && from == 7))
-                info &= ~info_bit(INFO_WHITE_KING_SIDE);
-            if (move_type == KING || (move_type == ROOK && from == 0))
-                info &= ~info_bit(INFO_WHITE_QUEEN_SIDE);
-        } else {
-            if (move_type == BLACK_OFFSET + KING
-                || (move_type == BLACK_OFFSET + ROOK && from == 63))
-                info &= ~info_bit(INFO_BLACK_KING_SIDE);
-            if (move_type == BLACK_OFFSET + KING
-                || (move_type == BLACK_OFFSET + ROOK && from == 56))
-                info &= ~info_bit(INFO_BLACK_QUEEN_SIDE);
-        }
-        if (capture_type == ROOK && to == 7)
-            info &= ~info_bit(INFO_WHITE_KING_SIDE);
-        if (capture_type == ROOK && to == 0)
-            info &= ~info_bit(INFO_WHITE_QUEEN_SIDE);
-        if (capture_type == BLACK_OFFSET + ROOK && to == 63)
-            info &= ~info_bit(INFO_BLACK_KING_SIDE);
-        if (capture_type == BLACK_OFFSET + ROOK && to == 56)
-            info &= ~info_bit(INFO_BLACK_QUEEN_SIDE);
-    }
-
+    info &= ~static_cast<std::uint64_t>(
+        RIGHTS.mover[white_to_move][move_type][from] | RIGHTS.captured[capture_type][to]);
     info ^= INFO_WHITE_TO_MOVE;
 
-    // The hash is toggled for every bit that changed, exactly as pop_move toggles it back. For a
-    // well-formed move this is the same set of features the steps above name; for a malformed
-    // one (a castling right without its rook, a move onto a piece of the same kind) it keeps the
-    // hash equal to the position's from-scratch value.
-    toggle_changes(old_info, moved);
-    return std::nullopt;
-}
-
-// Feature indices are in range by construction: p < 12 and s < 64 give at most 767, and only
-// info bits 0..21 are looked up.
-void Board::toggle_changes(std::uint64_t other_info, std::uint16_t moved) {
+    // The hash is toggled for every bit that changed, so it always equals the position's
+    // from-scratch value, also after a malformed move (a castling right without its rook, a move
+    // onto a piece of the same kind).
     const auto& z64 = zobrist.z64->features;
     const auto& z16 = zobrist.z16->features;
     std::uint64_t key = zobrist.z_key;
     std::uint16_t sum = zobrist.z_sum;
-    Bitboard info_changes = (info ^ other_info) & ((std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1);
-    while (info_changes) {
-        const unsigned feature = ZOBRIST_INFO_FEATURE + pop_lsb(info_changes);
+    const auto toggle = [&](unsigned feature) {
         key ^= z64[feature];
         sum ^= z16[feature];
-    }
-    unsigned boards = moved;
-    while (boards) {
-        const unsigned p = static_cast<unsigned>(std::countr_zero(boards));
-        boards &= boards - 1;
-        Bitboard changes = pieces[p] ^ pieces_stacks[p].back();
-        while (changes) {
-            const unsigned feature = p * 64 + pop_lsb(changes);
-            key ^= z64[feature];
-            sum ^= z16[feature];
+    };
+    if (regular) {
+        const PieceIndex lands = promotion_type != NONE ? promotion_type : move_type;
+        toggle(move_type * 64 + from);
+        toggle(lands * 64 + to);
+        if (capture_type != NONE)
+            toggle(capture_type * 64 + to);
+        piece_on[from] = NO_PIECE;
+        piece_on[to] = static_cast<std::uint8_t>(lands);
+        if (castle_type != NONE) [[unlikely]] {
+            toggle(castle_type * 64 + rook_from);
+            toggle(castle_type * 64 + rook_to);
+            piece_on[rook_from] = NO_PIECE;
+            piece_on[rook_to] = static_cast<std::uint8_t>(castle_type);
         }
+    } else {
+        for (unsigned i = 0; i < saved; ++i) {
+            const unsigned p = record.saved_index[i];
+            Bitboard changes = pieces[p] ^ record.saved_board[i];
+            while (changes)
+                toggle(p * 64 + pop_lsb(changes));
+        }
+        for (const unsigned s : touched)
+            piece_on[s] = lowest_piece(pieces, s);
+        disjoint = pairwise_disjoint(pieces);
     }
+    // Feature indices stay below 768: p < 12 and s < 64.
     zobrist.z_key = key;
     zobrist.z_sum = sum;
-}
-
-// Restores the info word and the recorded bitboards, toggling the hash for each bit that
-// differs, so hash and position come back together.
-void Board::pop_move() {
-    check(!move_stack.empty(), MISSING_VALUE);
-    const MoveRecord record = move_stack.back();
-    move_stack.pop_back();
-
-    toggle_changes(record.info, record.moved);
-    info = record.info;
-    unsigned boards = record.moved;
-    while (boards) {
-        const unsigned piece_type = static_cast<unsigned>(std::countr_zero(boards));
-        boards &= boards - 1;
-        std::vector<std::uint64_t>& stack = pieces_stacks[piece_type];
-        pieces[piece_type] = stack.back();
-        stack.pop_back();
-    }
+    zobrist.xor_info_changes(info ^ record.info);
+    return std::nullopt;
 }
 
 void Board::reflect() {
@@ -237,16 +351,14 @@ void Board::reflect() {
     }
 
     const std::uint64_t old = info;
-    info = (old & ~std::uint64_t { 0x1FFFFE }) ^ 1; // bits 1..20 cleared, side flipped
-    info |= (old & 0x06) << 2 | (old & 0x18) >> 2; // K, Q <-> k, q
-    info |= (old & 0x1FE0) << 8 | (old & 0x1FE000) >> 8; // en-passant groups exchanged
+    info = (old & ~(INFO_CASTLING_MASK | INFO_EP_MASK)) ^ INFO_WHITE_TO_MOVE;
+    info |= (old & INFO_WHITE_CASTLING) << 2 | (old & INFO_BLACK_CASTLING) >> 2; // K, Q <-> k, q
+    info |= (old & INFO_EP_WHITE_MASK) << 8 | (old & INFO_EP_BLACK_MASK) >> 8; // groups exchanged
 
-    for (std::vector<std::uint64_t>& stack : pieces_stacks)
-        std::vector<std::uint64_t>().swap(stack);
     std::vector<MoveRecord>().swap(move_stack);
 
     // The hash follows the new position, as if the board had been built from it.
-    zobrist = ZobristBoardComponent::new_component(pieces, info);
+    resync();
 }
 
 // Eight squares at a time: BYTE_BITS[v] holds the eight bits of v, lowest first, one per byte.

@@ -117,7 +117,7 @@ Result<Board> Board::from_fen(std::string_view fen) {
         board.info |= std::uint64_t { 1 } << ((c - 'a' + INFO_EP_WHITE_TO_MOVE + black) % 64);
     }
 
-    board.zobrist = ZobristBoardComponent::new_component(board.pieces, board.info);
+    board.resync();
     return board;
 }
 
@@ -127,11 +127,8 @@ std::string Board::to_fen() const {
     for (int rank = 7; rank >= 0; --rank) {
         int run = 0;
         for (unsigned file = 0; file < 8; ++file) {
-            const Bitboard bit = square_bit(static_cast<unsigned>(rank) * 8 + file);
-            unsigned piece = 0;
-            while (piece < PIECE_COUNT && !(pieces[piece] & bit))
-                ++piece;
-            if (piece == PIECE_COUNT) {
+            const unsigned piece = piece_on[static_cast<unsigned>(rank) * 8 + file];
+            if (piece == NO_PIECE) {
                 ++run;
                 continue;
             }

@@ -429,16 +429,25 @@ namespace {
 
     // Exactly one king of the side to move, and no square claimed by two bitboards.
     bool fast_path_applies(const Board& board, Bitboard kings) {
-        if (kings & (kings - 1))
-            return false;
-        Bitboard seen = 0;
-        Bitboard overlap = 0;
-        for (const Bitboard b : board.pieces) {
-            overlap |= seen & b;
-            seen |= b;
-        }
-        return overlap == 0;
+        return board.disjoint && kings != 0 && (kings & (kings - 1)) == 0;
     }
+
+    // A generated move made on the board and taken back when the scope ends, also when a fault
+    // leaves it. A generated move that push_move refuses is a fault, with nothing made.
+    class MadeMove {
+    public:
+        MadeMove(Board& board, ChessMove chess_move)
+            : board_(board) {
+            if (const std::optional<Error> error = board.push_move(chess_move)) [[unlikely]]
+                fault("generated move " + chess_move.to_string() + " refused: " + error->message);
+        }
+        ~MadeMove() { board_.pop_move(); }
+        MadeMove(const MadeMove&) = delete;
+        MadeMove& operator=(const MadeMove&) = delete;
+
+    private:
+        Board& board_;
+    };
 
 } // namespace
 
@@ -463,17 +472,8 @@ bool MoveGenerator::phantom_check(const Board& board) const {
 // Makes the move, asks whether the mover's king is attacked, takes the move back. The board is
 // restored before any fault leaves; a generated move that push_move refuses is a fault.
 bool MoveGenerator::leaves_king_safe(Board& board, ChessMove chess_move) const {
-    if (const std::optional<Error> error = board.push_move(chess_move))
-        fault("generated move " + chess_move.to_string() + " refused: " + error->message);
-    bool in_check = false;
-    try {
-        in_check = phantom_check(board);
-    } catch (...) {
-        board.pop_move();
-        throw;
-    }
-    board.pop_move();
-    return !in_check;
+    const MadeMove made(board, chess_move);
+    return !phantom_check(board);
 }
 
 void MoveGenerator::reference_moves(Board& board, MoveList& out) const {
@@ -493,7 +493,7 @@ void MoveGenerator::reference_moves(Board& board, MoveList& out) const {
 void MoveGenerator::moves(Board& board, MoveList& out) const {
     const bool white = board.to_move();
     const Bitboard kings = board.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
-    if (kings == 0 || !fast_path_applies(board, kings)) {
+    if (!fast_path_applies(board, kings)) {
         reference_moves(board, out);
         return;
     }
@@ -509,7 +509,7 @@ void MoveGenerator::moves(Board& board, MoveList& out) const {
 std::size_t MoveGenerator::count_moves(Board& board) const {
     const bool white = board.to_move();
     const Bitboard kings = board.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
-    if (kings == 0 || !fast_path_applies(board, kings)) {
+    if (!fast_path_applies(board, kings)) {
         MoveList list;
         reference_moves(board, list);
         return list.size();
@@ -534,15 +534,8 @@ std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth
     generator.moves(board, list);
     std::uint64_t nodes = 0;
     for (const ChessMove chess_move : list) {
-        if (const std::optional<Error> error = board.push_move(chess_move))
-            fault("generated move " + chess_move.to_string() + " refused: " + error->message);
-        try {
-            nodes += perft(generator, board, depth - 1, bulk_count);
-        } catch (...) {
-            board.pop_move();
-            throw;
-        }
-        board.pop_move();
+        const MadeMove made(board, chess_move);
+        nodes += perft(generator, board, depth - 1, bulk_count);
     }
     return nodes;
 }
