@@ -1,6 +1,7 @@
 // Board: twelve bitboards, the info word, the incremental hash and the history of moves made.
 #pragma once
 
+#include "bits.h"
 #include "chess_move.h"
 #include "fault.h"
 #include "result.h"
@@ -26,16 +27,19 @@ namespace quarn_chess {
 //   square / occupant           a square whose piece_on entry the move may change, and the entry
 //   info, z_key, z_sum          the info word and the hash before the move
 //   disjoint                    the board's disjoint flag before the move
+// A new record is left unset: making a move writes every field.
 struct MoveRecord {
-    std::uint64_t info = 0;
-    std::uint64_t z_key = 0;
-    std::array<Bitboard, 4> saved_board {};
-    std::uint16_t z_sum = 0;
-    std::array<std::uint8_t, 4> saved_index {};
-    std::array<std::uint8_t, 4> square {};
-    std::array<std::uint8_t, 4> occupant {};
-    std::uint8_t saved_count = 0;
-    bool disjoint = true;
+    std::uint64_t info;
+    std::uint64_t z_key;
+    std::array<Bitboard, 4> saved_board;
+    std::uint16_t z_sum;
+    std::array<std::uint8_t, 4> saved_index;
+    std::array<std::uint8_t, 4> square;
+    std::array<std::uint8_t, 4> occupant;
+    std::uint8_t saved_count;
+    bool disjoint;
+
+    MoveRecord() { }
 
     // Bit i set when the move changed (and saved) bitboard i.
     std::uint16_t moved() const {
@@ -102,11 +106,12 @@ struct Board {
 
     // --- making and unmaking moves (board.cpp) ---
 
-    // Applies a move without testing legality. Everything it will write is decided before the
-    // first write: a move that cannot be applied consistently (a pawn reaching the last rank
-    // without a promotion code, an en-passant victim off the board) comes back as an Error and
-    // no empty from-square is a Fault; in both cases the board is untouched.
-    std::optional<Error> push_move(ChessMove chess_move);
+    // Applies a move without testing legality (inline below: the common move is short). Everything
+    // it will write is decided before the first write: a move that cannot be applied consistently
+    // (a pawn reaching the last rank without a promotion code, an en-passant victim off the board)
+    // comes back as an Error and no empty from-square is a Fault; in both cases the board is
+    // untouched.
+    inline std::optional<Error> push_move(ChessMove chess_move);
     // Takes back the newest move; a Fault with nothing changed when there is none.
     void pop_move() {
         check(!move_stack.empty(), MISSING_VALUE);
@@ -135,13 +140,120 @@ struct Board {
     friend bool operator==(const Board&, const Board&) = default;
 
 private:
-    void push_plain(PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to);
-    [[gnu::noinline]] std::optional<Error> push_general(ChessMove chess_move);
+    inline void push_plain(
+        PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to);
+    // Every other move: en passant, castling, promotions, a move onto an own piece or from one
+    // square to itself, boards with overlapping bitboards; and the refusals and the fault.
+    std::optional<Error> push_general(ChessMove chess_move);
     static constexpr std::array<std::uint8_t, 64> empty_squares() {
         std::array<std::uint8_t, 64> squares {};
         squares.fill(NO_PIECE);
         return squares;
     }
 };
+
+// The castling rights a move takes away. mover[w][p][from]: the piece p leaving `from` with
+// white to move (w = 1) or black (w = 0) - the side's king takes both of its rights, its rook
+// leaving a corner the right of that corner. captured[p][to]: a rook of either colour taken
+// on its corner, whoever takes it (row NO_PIECE: nothing taken).
+struct RightsTables {
+    std::array<std::array<std::array<std::uint8_t, 64>, PIECE_COUNT>, 2> mover {};
+    std::array<std::array<std::uint8_t, 64>, PIECE_COUNT + 1> captured {};
+};
+
+inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
+    constexpr auto K = static_cast<std::uint8_t>(1u << INFO_WHITE_KING_SIDE);
+    constexpr auto Q = static_cast<std::uint8_t>(1u << INFO_WHITE_QUEEN_SIDE);
+    constexpr auto k = static_cast<std::uint8_t>(1u << INFO_BLACK_KING_SIDE);
+    constexpr auto q = static_cast<std::uint8_t>(1u << INFO_BLACK_QUEEN_SIDE);
+    RightsTables t;
+    for (unsigned s = 0; s < 64; ++s) {
+        t.mover[1][KING][s] = K | Q;
+        t.mover[0][BLACK_OFFSET + KING][s] = k | q;
+    }
+    t.mover[1][ROOK][7] = t.captured[ROOK][7] = K;
+    t.mover[1][ROOK][0] = t.captured[ROOK][0] = Q;
+    t.mover[0][BLACK_OFFSET + ROOK][63] = t.captured[BLACK_OFFSET + ROOK][63] = k;
+    t.mover[0][BLACK_OFFSET + ROOK][56] = t.captured[BLACK_OFFSET + ROOK][56] = q;
+    return t;
+}();
+
+// The common move on a disjoint board (push_move sorts it out): a piece leaves `from` for a
+// different square that is empty or holds the opponent's `capture_type` (NO_PIECE: none); a pawn
+// neither promotes nor takes en passant, and a king does not castle. Exactly the bits named change,
+// so the hash toggles are written out and piece_on follows directly.
+inline void Board::push_plain(
+    PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to) {
+    const bool captures = capture_type != NO_PIECE;
+    // Without a capture, entry 1 repeats the mover's board and the capture mask is empty.
+    const PieceIndex second = captures ? capture_type : move_type;
+    const Bitboard to_bit = square_bit(to);
+    const Bitboard capture_mask = captures ? to_bit : 0;
+
+    MoveRecord& record = move_stack.emplace_back();
+    record.info = info;
+    record.z_key = zobrist.z_key;
+    record.z_sum = zobrist.z_sum;
+    record.disjoint = true;
+    const auto mover = static_cast<std::uint8_t>(move_type);
+    record.saved_index = { mover, static_cast<std::uint8_t>(second), mover, mover };
+    record.saved_board
+        = { pieces[move_type], pieces[second], pieces[move_type], pieces[move_type] };
+    record.saved_count = static_cast<std::uint8_t>(1 + captures);
+    record.square = { static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(to),
+        static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(from) };
+    record.occupant = { mover, piece_on[to], mover, mover };
+
+    pieces[second] ^= capture_mask;
+    pieces[move_type] ^= square_bit(from) | to_bit;
+    piece_on[from] = NO_PIECE;
+    piece_on[to] = mover;
+
+    const auto& z64 = zobrist.z64->features;
+    const auto& z16 = zobrist.z16->features;
+    const std::uint64_t key_mask = captures ? ~std::uint64_t { 0 } : 0;
+    const std::uint16_t sum_mask = captures ? 0xFFFF : 0;
+    zobrist.z_key ^= z64[move_type * 64 + from] ^ z64[move_type * 64 + to]
+        ^ (z64[second * 64 + to] & key_mask);
+    zobrist.z_sum ^= static_cast<std::uint16_t>(
+        z16[move_type * 64 + from] ^ z16[move_type * 64 + to] ^ (z16[second * 64 + to] & sum_mask));
+
+    const std::uint64_t old_info = info;
+    const bool white_to_move = old_info & INFO_WHITE_TO_MOVE;
+    std::uint64_t next = old_info & ~INFO_EP_MASK;
+    if (move_type == PAWN && to == from + 16)
+        next |= std::uint64_t { 1 } << (INFO_EP_BLACK_TO_MOVE + file_of(to));
+    if (move_type == BLACK_OFFSET + PAWN && from == to + 16)
+        next |= std::uint64_t { 1 } << (INFO_EP_WHITE_TO_MOVE + file_of(to));
+    next &= ~static_cast<std::uint64_t>(CASTLING_RIGHTS_TAKEN.mover[white_to_move][move_type][from]
+        | CASTLING_RIGHTS_TAKEN.captured[capture_type][to]);
+    next ^= INFO_WHITE_TO_MOVE;
+    info = next;
+    zobrist.xor_info_changes(next ^ old_info);
+}
+
+inline std::optional<Error> Board::push_move(ChessMove chess_move) {
+    const unsigned from = chess_move.from();
+    const unsigned to = chess_move.to();
+    const PieceIndex move_type = piece_on[from];
+    const PieceIndex on_to = piece_on[to];
+    if (disjoint && move_type != NO_PIECE) [[likely]] {
+        const bool white_piece = move_type < BLACK_OFFSET;
+        const bool takes = on_to != NO_PIECE && (on_to < BLACK_OFFSET) != white_piece;
+        const PieceIndex kind = white_piece ? move_type : move_type - BLACK_OFFSET;
+        // Pawns that promote or take en passant, and kings that castle, are not plain.
+        constexpr Bitboard LAST_RANKS = 0xFF000000000000FF;
+        const unsigned file_step = file_of(from) ^ file_of(to);
+        const bool special_pawn
+            = kind == PAWN && ((LAST_RANKS & square_bit(to)) != 0 || (file_step != 0 && !takes));
+        const bool castles
+            = kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6);
+        if (from != to && (on_to == NO_PIECE || takes) && !special_pawn && !castles) [[likely]] {
+            push_plain(move_type, takes ? on_to : NO_PIECE, from, to);
+            return std::nullopt;
+        }
+    }
+    return push_general(chess_move);
+}
 
 } // namespace quarn_chess

@@ -402,10 +402,11 @@ namespace {
             | p[offset + 5];
     }
 
-    // The moves of the side to move in pseudo-legal order, each one offered to the filter.
+    // The moves of the side to move in pseudo-legal order, each one offered to the filter. Always
+    // inlined, so that each CPU_DISPATCH version of an entry point has its own copy.
     template <bool White, class Filter, class Sink>
-    void generate(const MoveGenerator& generator, const Board& board, Bitboard self_mask,
-        Bitboard opp_mask, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void generate(const MoveGenerator& generator, const Board& board,
+        Bitboard self_mask, Bitboard opp_mask, const Filter& filter, Sink& sink) {
         constexpr PieceIndex self_offset = White ? WHITE_OFFSET : BLACK_OFFSET;
         const auto& pieces = board.pieces;
         const Bitboard occupancy = self_mask | opp_mask;
@@ -420,8 +421,9 @@ namespace {
     }
 
     template <bool White, class Filter>
-    void generate_list(const MoveGenerator& generator, const Board& board, Bitboard self_mask,
-        Bitboard opp_mask, const Filter& filter, MoveList& list) {
+    [[gnu::always_inline]] inline void generate_list(const MoveGenerator& generator,
+        const Board& board, Bitboard self_mask, Bitboard opp_mask, const Filter& filter,
+        MoveList& list) {
         MoveWriter writer(list.begin());
         generate<White>(generator, board, self_mask, opp_mask, filter, writer);
         list.resize(static_cast<std::size_t>(writer.end() - list.begin()));
@@ -436,7 +438,7 @@ namespace {
     // leaves it. A generated move that push_move refuses is a fault, with nothing made.
     class MadeMove {
     public:
-        MadeMove(Board& board, ChessMove chess_move)
+        [[gnu::always_inline]] MadeMove(Board& board, ChessMove chess_move)
             : board_(board) {
             if (const std::optional<Error> error = board.push_move(chess_move)) [[unlikely]]
                 fault("generated move " + chess_move.to_string() + " refused: " + error->message);
@@ -490,7 +492,7 @@ void MoveGenerator::reference_moves(Board& board, MoveList& out) const {
     out.resize(kept);
 }
 
-void MoveGenerator::moves(Board& board, MoveList& out) const {
+CPU_DISPATCH void MoveGenerator::moves(Board& board, MoveList& out) const {
     const bool white = board.to_move();
     const Bitboard kings = board.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
     if (!fast_path_applies(board, kings)) {
@@ -506,7 +508,7 @@ void MoveGenerator::moves(Board& board, MoveList& out) const {
         generate_list<false>(*this, board, self_mask, opp_mask, filter, out);
 }
 
-std::size_t MoveGenerator::count_moves(Board& board) const {
+CPU_DISPATCH std::size_t MoveGenerator::count_moves(Board& board) const {
     const bool white = board.to_move();
     const Bitboard kings = board.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
     if (!fast_path_applies(board, kings)) {
@@ -532,6 +534,11 @@ std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth
         return generator.count_moves(board);
     MoveList list;
     generator.moves(board, list);
+    if (depth == 1) {
+        for (const ChessMove chess_move : list)
+            const MadeMove made(board, chess_move);
+        return list.size();
+    }
     std::uint64_t nodes = 0;
     for (const ChessMove chess_move : list) {
         const MadeMove made(board, chess_move);
