@@ -62,14 +62,29 @@ Bitboard Board::occupied() const {
     return all;
 }
 
+// One pass over the bitboards, highest index first, so that the lowest one holding a square is
+// written last; the hash is new_component's.
 void Board::resync() {
-    zobrist = ZobristBoardComponent::new_component(pieces, info);
+    const auto& z64 = shared_z64().features;
+    const auto& z16 = shared_z16().features;
+    std::uint64_t key = 0;
+    std::uint16_t sum = 0;
     piece_on = empty_squares();
-    // Highest index first, so that the lowest one holding a square is written last.
-    for (unsigned p = PIECE_COUNT; p-- > 0;)
-        for (const unsigned s : get_bits(pieces[p]))
+    Bitboard seen = 0;
+    Bitboard overlap = 0;
+    for (unsigned p = PIECE_COUNT; p-- > 0;) {
+        const Bitboard b = pieces[p];
+        overlap |= seen & b;
+        seen |= b;
+        for (const unsigned s : get_bits(b)) {
             piece_on[s] = static_cast<std::uint8_t>(p);
-    disjoint = pairwise_disjoint(pieces);
+            key ^= z64[p * 64 + s];
+            sum ^= z16[p * 64 + s];
+        }
+    }
+    zobrist = ZobristBoardComponent { &shared_z64(), &shared_z16(), key, sum };
+    zobrist.xor_info_changes(info);
+    disjoint = overlap == 0;
 }
 
 // Classifies the move by the pieces on the board and by geometry; the special code only picks

@@ -56,6 +56,9 @@ struct MoveRecord {
 // pieces[p].
 using Planes = std::array<std::uint8_t, PIECE_COUNT * 64>;
 
+// Longest text Board::write_fen writes: 64 squares, 7 slashes, " w KQkq e3".
+constexpr std::size_t FEN_MAX_LENGTH = 64 + 7 + 10;
+
 // Marks an empty square in Board::piece_on.
 constexpr std::uint8_t NO_PIECE = PIECE_COUNT;
 
@@ -77,12 +80,18 @@ struct Board {
     // Reads a four-field FEN (move counters ignored). A bad side-to-move or castling field is an
     // Error; a missing field or a bad placement character is a Fault.
     static Result<Board> from_fen(std::string_view fen);
+    // The same into `board` (which may be any board; its history is dropped), for callers that
+    // build the board in place. After an error or a fault `board` is left partly written.
+    static std::optional<Error> read_fen(std::string_view fen, Board& board);
     // The twelve bitboards of the first field; the rest of the text is not read.
     static std::array<Bitboard, PIECE_COUNT> pieces_from_fen(std::string_view fen);
     // The text split at "/", pieces reversed, joined again with "/".
     static std::string reverse_fen(std::string_view fen);
     // Placement, side, castling and en-passant fields; no move counters.
     std::string to_fen() const;
+    // The same text written to `out` (room for FEN_MAX_LENGTH bytes, no terminator); returns
+    // its length.
+    std::size_t write_fen(char* out) const;
 
     // --- small bit operations (board.cpp) ---
 
@@ -140,6 +149,7 @@ struct Board {
     friend bool operator==(const Board&, const Board&) = default;
 
 private:
+    static bool read_plain_fen(std::string_view fen, Board& board);
     inline void push_plain(
         PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to);
     // Every other move: en passant, castling, promotions, a move onto an own piece or from one

@@ -6,6 +6,8 @@
 #include "binding.h"
 #include "errors.h"
 
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -81,11 +83,22 @@ namespace {
             std::string_view fen = START_FEN;
             if (values[0] != nullptr && !str_argument("fen", values[0], fen))
                 return nullptr;
-            Result<Board> board = Board::from_fen(fen);
-            if (!board.ok())
-                return value_error(INVALID_FEN, board.error());
-            return new_instance<BoardObject>(type,
-                [&](BoardObject* self) { new (&self->board) Board(std::move(board.value())); });
+            // Read straight into the new instance; on an error it is dropped again.
+            std::optional<Error> error;
+            OwnedRef self(new_instance<BoardObject>(type, [&](BoardObject* object) {
+                new (&object->board) Board();
+                try {
+                    error = Board::read_fen(fen, object->board);
+                } catch (...) {
+                    object->board.~Board();
+                    throw;
+                }
+            }));
+            if (!self)
+                return nullptr;
+            if (error)
+                return value_error(INVALID_FEN, *error);
+            return self.release();
         });
     }
 
@@ -109,9 +122,17 @@ namespace {
         });
     }
 
+    // The text is ASCII: written once into a stack buffer, then copied into a str made at its
+    // final length and kind.
     PyObject* board_fen(PyObject* self, PyObject*) {
-        return with_board<SharedBorrow>(
-            self, [](const Board& board) { return new_str(board.to_fen()); });
+        return with_board<SharedBorrow>(self, [](const Board& board) {
+            char text[FEN_MAX_LENGTH];
+            const std::size_t length = board.write_fen(text);
+            PyObject* str = created(
+                PyUnicode_New(static_cast<Py_ssize_t>(length), 127), "failed to create str");
+            std::memcpy(PyUnicode_1BYTE_DATA(str), text, length);
+            return str;
+        });
     }
 
     PyObject* board_push(
