@@ -56,8 +56,9 @@ struct MoveRecord {
 // pieces[p].
 using Planes = std::array<std::uint8_t, PIECE_COUNT * 64>;
 
-// Longest text Board::write_fen writes: 64 squares, 7 slashes, " w KQkq e3".
-constexpr std::size_t FEN_MAX_LENGTH = 64 + 7 + 10;
+// Room Board::write_fen needs: the longest text (64 squares, 7 slashes, " w KQkq e3") and
+// eight bytes of slack it may write beyond the text (a rank is stored eight bytes at a time).
+constexpr std::size_t FEN_MAX_LENGTH = 64 + 7 + 10 + 8;
 
 // Marks an empty square in Board::piece_on.
 constexpr std::uint8_t NO_PIECE = PIECE_COUNT;
@@ -89,8 +90,8 @@ struct Board {
     static std::string reverse_fen(std::string_view fen);
     // Placement, side, castling and en-passant fields; no move counters.
     std::string to_fen() const;
-    // The same text written to `out` (room for FEN_MAX_LENGTH bytes, no terminator); returns
-    // its length.
+    // The same text written to `out` (room for FEN_MAX_LENGTH bytes, no terminator; bytes
+    // after the text may be overwritten); returns its length.
     std::size_t write_fen(char* out) const;
 
     // --- small bit operations (board.cpp) ---

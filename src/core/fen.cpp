@@ -141,6 +141,43 @@ namespace {
         return table;
     }();
 
+    // One rank of FEN text for each pattern of occupied files (bit f: file f): the digits of the
+    // gaps in place and the slot of each file's letter (an empty file's slot is `length`).
+    struct RankText {
+        std::array<char, 8> skeleton {};
+        std::array<std::uint8_t, 8> slot {};
+        std::uint8_t length = 0;
+    };
+
+    constexpr std::array<RankText, 256> RANK_TEXTS = [] {
+        std::array<RankText, 256> texts {};
+        for (unsigned pattern = 0; pattern < 256; ++pattern) {
+            RankText& t = texts[pattern];
+            unsigned run = 0;
+            for (unsigned file = 0; file < 8; ++file) {
+                if (!((pattern >> file) & 1)) {
+                    ++run;
+                    continue;
+                }
+                if (run)
+                    t.skeleton[t.length++] = static_cast<char>('0' + run);
+                run = 0;
+                t.slot[file] = t.length;
+                t.skeleton[t.length++] = '?';
+            }
+            if (run)
+                t.skeleton[t.length++] = static_cast<char>('0' + run);
+            for (unsigned file = 0; file < 8; ++file)
+                if (!((pattern >> file) & 1))
+                    t.slot[file] = t.length;
+        }
+        return texts;
+    }();
+
+    // PIECE_LETTERS with an entry for NO_PIECE.
+    constexpr char LETTERS_OR_NOTHING[PIECE_COUNT + 1]
+        = { 'P', 'N', 'B', 'R', 'Q', 'K', 'p', 'n', 'b', 'r', 'q', 'k', '?' };
+
 } // namespace
 
 // The common case in one pass: ASCII up to the end of the fourth field, at most eight ranks,
@@ -254,29 +291,23 @@ Result<Board> Board::from_fen(std::string_view fen) {
 }
 
 std::size_t Board::write_fen(char* out) const {
-    // Rank by rank over the occupied squares only; a gap before a piece becomes its digit.
+    // Rank by rank without branches: the rank's text for its occupancy pattern (digits for the
+    // gaps, placeholders for the pieces) is stored whole, then every square's letter is stored at
+    // its place; an empty square's letter goes one past the rank's text, where the next store
+    // (a slash or the space after the placement) lands anyway.
     Bitboard occupied = 0;
     for (const Bitboard b : pieces)
         occupied |= b;
     char* cursor = out;
     for (unsigned rank = 8; rank-- > 0;) {
-        unsigned squares = static_cast<unsigned>(occupied >> (8 * rank)) & 0xFF;
-        unsigned file = 0;
-        while (squares) {
-            const unsigned next = static_cast<unsigned>(std::countr_zero(squares));
-            squares &= squares - 1;
-            // The digit is always written and kept only for a gap: no branch to mispredict.
-            *cursor = static_cast<char>('0' + (next - file));
-            cursor += next != file;
-            *cursor++ = PIECE_LETTERS[piece_on[rank * 8 + next]];
-            file = next + 1;
-        }
-        *cursor = static_cast<char>('0' + (8 - file));
-        cursor += file != 8;
+        const RankText& text = RANK_TEXTS[(occupied >> (8 * rank)) & 0xFF];
+        std::memcpy(cursor, text.skeleton.data(), 8);
+        for (unsigned file = 0; file < 8; ++file)
+            cursor[text.slot[file]] = LETTERS_OR_NOTHING[piece_on[rank * 8 + file]];
+        cursor += text.length;
         *cursor = '/';
         cursor += rank != 0;
     }
-
     const bool white = info & 1;
     *cursor++ = ' ';
     *cursor++ = white ? 'w' : 'b';

@@ -75,30 +75,47 @@ namespace {
         return outer.release();
     }
 
+    // A board read from the FEN argument (the start position when it is absent), straight into
+    // the new instance; on an error the instance is dropped again.
+    PyObject* new_board(PyTypeObject* type, PyObject* fen_argument) {
+        std::string_view fen = START_FEN;
+        if (fen_argument != nullptr && !str_argument("fen", fen_argument, fen))
+            return nullptr;
+        std::optional<Error> error;
+        OwnedRef self(new_instance<BoardObject>(type, [&](BoardObject* object) {
+            new (&object->board) Board();
+            try {
+                error = Board::read_fen(fen, object->board);
+            } catch (...) {
+                object->board.~Board();
+                throw;
+            }
+        }));
+        if (!self)
+            return nullptr;
+        if (error)
+            return value_error(INVALID_FEN, *error);
+        return self.release();
+    }
+
     PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
             PyObject* values[1] = {};
             if (!match_arguments(new_parameters, args, kwargs, values))
                 return nullptr;
-            std::string_view fen = START_FEN;
-            if (values[0] != nullptr && !str_argument("fen", values[0], fen))
+            return new_board(type, values[0]);
+        });
+    }
+
+    // Board(...) itself: the same as the constructor slot (object.__init__ adds nothing), without
+    // the argument tuple and dict the slot needs.
+    PyObject* board_vectorcall(
+        PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        return guard([&]() -> PyObject* {
+            PyObject* values[1] = {};
+            if (!match_arguments(new_parameters, args, PyVectorcall_NARGS(nargsf), kwnames, values))
                 return nullptr;
-            // Read straight into the new instance; on an error it is dropped again.
-            std::optional<Error> error;
-            OwnedRef self(new_instance<BoardObject>(type, [&](BoardObject* object) {
-                new (&object->board) Board();
-                try {
-                    error = Board::read_fen(fen, object->board);
-                } catch (...) {
-                    object->board.~Board();
-                    throw;
-                }
-            }));
-            if (!self)
-                return nullptr;
-            if (error)
-                return value_error(INVALID_FEN, *error);
-            return self.release();
+            return new_board(reinterpret_cast<PyTypeObject*>(type), values[0]);
         });
     }
 
@@ -232,6 +249,7 @@ PyTypeObject* detail::create_board_type() {
     if (type == nullptr)
         fault("failed to create type object for Board");
     board_type_object = reinterpret_cast<PyTypeObject*>(type);
+    board_type_object->tp_vectorcall = board_vectorcall;
     return board_type_object;
 }
 
