@@ -449,7 +449,7 @@ bool generate(Slot& slot, MoveList& legal) {
         generator().moves(board, legal);
     } catch (const Fault&) {
         ++counters.generation_faults;
-        legal.clear();
+        legal.resize(0);
         expect(unchanged(), "moves() faulted and left the board changed", before);
         expect(!disjoint(before), "moves() faulted on a board with disjoint bitboards", before);
         expect(reference_faulted, "moves() faulted where the reference filter did not", before);

@@ -87,169 +87,200 @@ void Board::resync() {
     disjoint = overlap == 0;
 }
 
-// Classifies the move by the pieces on the board and by geometry; the special code only picks
-// the promoted piece. All decisions are made before the first write, so a refused move leaves the
-// board, its history and its hash untouched.
-std::optional<Error> Board::push_general(ChessMove chess_move) {
-    constexpr PieceIndex NONE = NO_PIECE;
-    const unsigned from = chess_move.from();
-    const unsigned to = chess_move.to();
-    const unsigned special = chess_move.special();
-    const bool white_to_move = info & INFO_WHITE_TO_MOVE;
+namespace {
 
-    // The lowest index holding the from-square is the moving piece.
-    const PieceIndex move_type = piece_on[from];
-    check(move_type != NONE, MISSING_VALUE);
-
-    // The colour of the moving piece decides whose pieces can be captured. On a disjoint board
-    // the one piece on the to-square is it, when it is the opponent's.
-    const bool white_piece = move_type < BLACK_OFFSET;
-    const PieceIndex on_to = piece_on[to];
-    PieceIndex capture_type = NONE;
-    if (disjoint) {
-        if (on_to != NONE && (on_to < BLACK_OFFSET) != white_piece)
-            capture_type = on_to;
-    } else {
-        const PieceIndex first_opponent = white_piece ? BLACK_OFFSET : WHITE_OFFSET;
-        capture_type
-            = get_piece(to, first_opponent, first_opponent + 6, ~Bitboard { 0 }).value_or(NONE);
-    }
-
-    // A pawn changing file without finding a piece to take captures en passant.
-    const bool pawn = is_pawn(move_type);
-    const bool en_passant = pawn && capture_type == NONE && file_of(from) != file_of(to);
-    unsigned victim_square = 0;
-    if (en_passant) [[unlikely]] {
-        capture_type = BLACK_OFFSET - move_type;
-        if (white_to_move ? to < 8 : to >= 56)
-            return Error { "En passant victim off the board for " + describe(chess_move) };
-        victim_square = white_to_move ? to - 8 : to + 8;
-    }
-
-    PieceIndex promotion_type = NONE;
-    if (pawn && (rank_of(to) == 0 || rank_of(to) == 7)) [[unlikely]] {
-        if (special < ChessMove::PROMOTE_KNIGHT || special > ChessMove::PROMOTE_QUEEN)
-            return Error { "Missing promotion type for " + describe(chess_move) };
-        promotion_type = move_type + special - 3;
-    }
-
-    PieceIndex castle_type = NONE;
-    unsigned rook_from = 0;
-    unsigned rook_to = 0;
-    if (is_king(move_type) && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6))
-        [[unlikely]] {
-        castle_type = move_type - 2;
-        const unsigned base = white_to_move ? 0 : 56;
-        rook_from = file_of(to) == 6 ? base + 7 : base;
-        rook_to = file_of(to) == 6 ? base + 5 : base + 3;
-    }
-
-    // A regular move changes exactly the bits it names: the board is disjoint, the mover lands
-    // on an empty square or an opponent's piece, and a castling rook stands on its corner with
-    // its target empty. Everything else takes the general path below.
-    const bool regular = disjoint && !en_passant && from != to
-        && (on_to == NONE || capture_type != NONE)
-        && (castle_type == NONE
-            || (piece_on[rook_from] == castle_type && piece_on[rook_to] == NONE));
-
-    // History first: the old value of every bitboard about to change (the four indices are
-    // distinct; the en-passant victim's bitboard is the mover's or the captured piece's), the
-    // squares whose occupant may change, the info word and the hash.
-    MoveRecord& record = move_stack.emplace_back();
-    record.info = info;
-    record.z_key = zobrist.z_key;
-    record.z_sum = zobrist.z_sum;
-    record.disjoint = disjoint;
-    record.saved_index.fill(static_cast<std::uint8_t>(move_type));
-    record.saved_board.fill(pieces[move_type]);
-    unsigned saved = 1;
-    const auto save = [&](PieceIndex p) {
-        record.saved_index[saved] = static_cast<std::uint8_t>(p);
-        record.saved_board[saved] = pieces[p];
-        ++saved;
+    // Everything push_general decides before its first write.
+    struct MoveShape {
+        unsigned from = 0;
+        unsigned to = 0;
+        PieceIndex move_type = NO_PIECE;
+        PieceIndex capture_type = NO_PIECE;
+        PieceIndex promotion_type = NO_PIECE;
+        PieceIndex castle_type = NO_PIECE;
+        bool en_passant = false;
+        unsigned victim_square = 0;
+        unsigned rook_from = 0;
+        unsigned rook_to = 0;
+        // The move changes exactly the bits it names: the board is disjoint, the mover lands on
+        // an empty square or an opponent's piece, a castling rook stands on its corner with its
+        // target empty, and it is no en-passant capture.
+        bool regular = false;
     };
-    if (capture_type != NONE)
-        save(capture_type);
-    if (castle_type != NONE) [[unlikely]]
-        save(castle_type);
-    if (promotion_type != NONE) [[unlikely]]
-        save(promotion_type);
-    record.saved_count = static_cast<std::uint8_t>(saved);
-    std::array<unsigned, 4> touched { from, to, from, from };
-    if (en_passant)
-        touched[2] = victim_square;
-    if (castle_type != NONE) {
-        touched[2] = rook_from;
-        touched[3] = rook_to;
-    }
-    for (unsigned i = 0; i < 4; ++i) {
-        record.square[i] = static_cast<std::uint8_t>(touched[i]);
-        record.occupant[i] = piece_on[touched[i]];
+
+    // Classifies the move by the pieces on the board and by geometry; the special code only
+    // picks the promoted piece. The moving piece must exist (checked by the caller).
+    std::optional<Error> classify(const Board& board, ChessMove chess_move, MoveShape& shape) {
+        const unsigned from = chess_move.from();
+        const unsigned to = chess_move.to();
+        const unsigned special = chess_move.special();
+        const bool white_to_move = board.info & INFO_WHITE_TO_MOVE;
+        const PieceIndex move_type = board.piece_on[from];
+        shape.from = from;
+        shape.to = to;
+        shape.move_type = move_type;
+
+        // The colour of the moving piece decides whose pieces can be captured. On a disjoint
+        // board the one piece on the to-square is it, when it is the opponent's.
+        const bool white_piece = move_type < BLACK_OFFSET;
+        const PieceIndex on_to = board.piece_on[to];
+        if (board.disjoint) {
+            if (on_to != NO_PIECE && (on_to < BLACK_OFFSET) != white_piece)
+                shape.capture_type = on_to;
+        } else {
+            const PieceIndex first_opponent = white_piece ? BLACK_OFFSET : WHITE_OFFSET;
+            shape.capture_type
+                = board.get_piece(to, first_opponent, first_opponent + 6, ~Bitboard { 0 })
+                      .value_or(NO_PIECE);
+        }
+
+        // A pawn changing file without finding a piece to take captures en passant.
+        const bool pawn = is_pawn(move_type);
+        shape.en_passant = pawn && shape.capture_type == NO_PIECE && file_of(from) != file_of(to);
+        if (shape.en_passant) {
+            shape.capture_type = BLACK_OFFSET - move_type;
+            if (white_to_move ? to < 8 : to >= 56)
+                return Error { "En passant victim off the board for " + describe(chess_move) };
+            shape.victim_square = white_to_move ? to - 8 : to + 8;
+        }
+
+        if (pawn && (rank_of(to) == 0 || rank_of(to) == 7)) {
+            if (special < ChessMove::PROMOTE_KNIGHT || special > ChessMove::PROMOTE_QUEEN)
+                return Error { "Missing promotion type for " + describe(chess_move) };
+            shape.promotion_type = move_type + special - 3;
+        }
+
+        if (is_king(move_type) && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
+            shape.castle_type = move_type - 2;
+            const unsigned base = white_to_move ? 0 : 56;
+            shape.rook_from = file_of(to) == 6 ? base + 7 : base;
+            shape.rook_to = file_of(to) == 6 ? base + 5 : base + 3;
+        }
+
+        shape.regular = board.disjoint && !shape.en_passant && from != to
+            && (on_to == NO_PIECE || shape.capture_type != NO_PIECE)
+            && (shape.castle_type == NO_PIECE
+                || (board.piece_on[shape.rook_from] == shape.castle_type
+                    && board.piece_on[shape.rook_to] == NO_PIECE));
+        return std::nullopt;
     }
 
-    pieces[move_type] = move_bit(pieces[move_type], from, to);
-    if (en_passant)
-        pieces[white_to_move ? BLACK_OFFSET + PAWN : PAWN]
-            = delete_bit(pieces[white_to_move ? BLACK_OFFSET + PAWN : PAWN], victim_square);
-    else if (capture_type != NONE)
-        pieces[capture_type] = delete_bit(pieces[capture_type], to);
-    if (castle_type != NONE)
-        pieces[castle_type] = move_bit(pieces[castle_type], rook_from, rook_to);
-    if (promotion_type != NONE) {
-        pieces[move_type] = delete_bit(pieces[move_type], to);
-        pieces[promotion_type] |= square_bit(to);
+    // The squares whose occupant the move may change: from, to, and the en-passant victim's
+    // square or the castling rook's two squares; unused entries repeat from.
+    std::array<unsigned, 4> touched_squares(const MoveShape& m) {
+        std::array<unsigned, 4> touched { m.from, m.to, m.from, m.from };
+        if (m.en_passant)
+            touched[2] = m.victim_square;
+        if (m.castle_type != NO_PIECE) {
+            touched[2] = m.rook_from;
+            touched[3] = m.rook_to;
+        }
+        return touched;
     }
 
-    // All en-passant rights go; every double step records its file, whether or not a pawn can
-    // take en passant. Then the castling rights the mover and the captured piece take away.
-    info &= ~INFO_EP_MASK;
-    if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
-        info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
-    if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
-        info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
-    info &= ~static_cast<std::uint64_t>(CASTLING_RIGHTS_TAKEN.mover[white_to_move][move_type][from]
-        | CASTLING_RIGHTS_TAKEN.captured[capture_type][to]);
-    info ^= INFO_WHITE_TO_MOVE;
+    // The old value of every bitboard about to change (the four indices are distinct; the
+    // en-passant victim's bitboard is the mover's or the captured piece's), the touched squares'
+    // occupants, the info word, the hash and the flag.
+    void fill_record(const Board& board, const MoveShape& m, MoveRecord& record) {
+        record.info = board.info;
+        record.z_key = board.zobrist.z_key;
+        record.z_sum = board.zobrist.z_sum;
+        record.disjoint = board.disjoint;
+        record.saved_index.fill(static_cast<std::uint8_t>(m.move_type));
+        record.saved_board.fill(board.pieces[m.move_type]);
+        unsigned saved = 1;
+        for (const PieceIndex p : { m.capture_type, m.castle_type, m.promotion_type })
+            if (p != NO_PIECE) {
+                record.saved_index[saved] = static_cast<std::uint8_t>(p);
+                record.saved_board[saved] = board.pieces[p];
+                ++saved;
+            }
+        record.saved_count = static_cast<std::uint8_t>(saved);
+        const std::array<unsigned, 4> touched = touched_squares(m);
+        for (unsigned i = 0; i < 4; ++i) {
+            record.square[i] = static_cast<std::uint8_t>(touched[i]);
+            record.occupant[i] = board.piece_on[touched[i]];
+        }
+    }
+
+    // The bitboards and the info word after the move.
+    void apply_move(Board& board, const MoveShape& m) {
+        auto& pieces = board.pieces;
+        const bool white_to_move = board.info & INFO_WHITE_TO_MOVE;
+        pieces[m.move_type] = Board::move_bit(pieces[m.move_type], m.from, m.to);
+        if (m.en_passant) {
+            const PieceIndex victim = white_to_move ? BLACK_OFFSET + PAWN : PAWN;
+            pieces[victim] = Board::delete_bit(pieces[victim], m.victim_square);
+        } else if (m.capture_type != NO_PIECE) {
+            pieces[m.capture_type] = Board::delete_bit(pieces[m.capture_type], m.to);
+        }
+        if (m.castle_type != NO_PIECE)
+            pieces[m.castle_type] = Board::move_bit(pieces[m.castle_type], m.rook_from, m.rook_to);
+        if (m.promotion_type != NO_PIECE) {
+            pieces[m.move_type] = Board::delete_bit(pieces[m.move_type], m.to);
+            pieces[m.promotion_type] |= square_bit(m.to);
+        }
+
+        // All en-passant rights go; every double step records its file, whether or not a pawn
+        // can take en passant. Then the castling rights the mover and the captured piece take
+        // away.
+        std::uint64_t info = board.info & ~INFO_EP_MASK;
+        if (m.move_type == PAWN && rank_of(m.to) == rank_of(m.from) + 2)
+            info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(m.to));
+        if (m.move_type == BLACK_OFFSET + PAWN && rank_of(m.from) == rank_of(m.to) + 2)
+            info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(m.to));
+        info &= ~static_cast<std::uint64_t>(
+            CASTLING_RIGHTS_TAKEN.mover[white_to_move][m.move_type][m.from]
+            | CASTLING_RIGHTS_TAKEN.captured[m.capture_type][m.to]);
+        board.info = info ^ INFO_WHITE_TO_MOVE;
+    }
+
+} // namespace
+
+// All decisions are made before the first write, so a refused move leaves the board, its history
+// and its hash untouched.
+std::optional<Error> Board::push_general(ChessMove chess_move) {
+    check(piece_on[chess_move.from()] != NO_PIECE, MISSING_VALUE);
+    MoveShape m;
+    if (std::optional<Error> error = classify(*this, chess_move, m))
+        return error;
+    MoveRecord& record = move_stack.emplace_back();
+    fill_record(*this, m, record);
+    apply_move(*this, m);
 
     // The hash is toggled for every bit that changed, so it always equals the position's
     // from-scratch value, also after a malformed move (a castling right without its rook, a move
-    // onto a piece of the same kind).
+    // onto a piece of the same kind). Feature indices stay below 768: p < 12 and s < 64.
     const auto& z64 = zobrist.z64->features;
     const auto& z16 = zobrist.z16->features;
-    std::uint64_t key = zobrist.z_key;
-    std::uint16_t sum = zobrist.z_sum;
     const auto toggle = [&](unsigned feature) {
-        key ^= z64[feature];
-        sum ^= z16[feature];
+        zobrist.z_key ^= z64[feature];
+        zobrist.z_sum ^= z16[feature];
     };
-    if (regular) {
-        const PieceIndex lands = promotion_type != NONE ? promotion_type : move_type;
-        toggle(move_type * 64 + from);
-        toggle(lands * 64 + to);
-        if (capture_type != NONE)
-            toggle(capture_type * 64 + to);
-        piece_on[from] = NO_PIECE;
-        piece_on[to] = static_cast<std::uint8_t>(lands);
-        if (castle_type != NONE) [[unlikely]] {
-            toggle(castle_type * 64 + rook_from);
-            toggle(castle_type * 64 + rook_to);
-            piece_on[rook_from] = NO_PIECE;
-            piece_on[rook_to] = static_cast<std::uint8_t>(castle_type);
+    if (m.regular) {
+        const PieceIndex lands = m.promotion_type != NO_PIECE ? m.promotion_type : m.move_type;
+        toggle(m.move_type * 64 + m.from);
+        toggle(lands * 64 + m.to);
+        if (m.capture_type != NO_PIECE)
+            toggle(m.capture_type * 64 + m.to);
+        piece_on[m.from] = NO_PIECE;
+        piece_on[m.to] = static_cast<std::uint8_t>(lands);
+        if (m.castle_type != NO_PIECE) {
+            toggle(m.castle_type * 64 + m.rook_from);
+            toggle(m.castle_type * 64 + m.rook_to);
+            piece_on[m.rook_from] = NO_PIECE;
+            piece_on[m.rook_to] = static_cast<std::uint8_t>(m.castle_type);
         }
     } else {
-        for (unsigned i = 0; i < saved; ++i) {
+        for (unsigned i = 0; i < record.saved_count; ++i) {
             const unsigned p = record.saved_index[i];
             Bitboard changes = pieces[p] ^ record.saved_board[i];
             while (changes)
                 toggle(p * 64 + pop_lsb(changes));
         }
-        for (const unsigned s : touched)
+        for (const unsigned s : touched_squares(m))
             piece_on[s] = lowest_piece(pieces, s);
         disjoint = pairwise_disjoint(pieces);
     }
-    // Feature indices stay below 768: p < 12 and s < 64.
-    zobrist.z_key = key;
-    zobrist.z_sum = sum;
     zobrist.xor_info_changes(info ^ record.info);
     return std::nullopt;
 }

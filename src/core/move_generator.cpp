@@ -25,10 +25,9 @@ namespace {
     // BETWEEN[a][b]: the squares strictly between a and b when they share a rank, file or
     // diagonal; 0 otherwise (and for neighbours).
     constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
-        constexpr std::array<std::int16_t, 8> jumps = { 8, -8, 1, -1, 9, -9, 7, -7 };
         std::array<std::array<Bitboard, 64>, 64> between {};
         for (unsigned a = 0; a < 64; ++a)
-            for (const std::int16_t jump : jumps) {
+            for (const std::int16_t jump : RAY_DIRECTIONS) {
                 Bitboard path = 0;
                 unsigned s = a;
                 while (validate_move(static_cast<std::uint16_t>(s), jump, 1)) {
@@ -452,6 +451,18 @@ namespace {
     };
 
 } // namespace
+
+MoveGenerator::MoveGenerator()
+    : sliding_moves(populate_sliding_moves()) { }
+
+// Knights, pawns, then sliders and the king; the first hit answers. A slider attack set ends at
+// the first occupied square, so any piece in between shields the square, and the occupant of the
+// square itself never does.
+bool MoveGenerator::square_in_check(
+    const Board& board, unsigned square, std::uint64_t to_move) const {
+    check(square < 64, INDEX_OUT_OF_RANGE);
+    return attacked_by(board, to_move == 1 ? BLACK_OFFSET : WHITE_OFFSET, square, board.occupied());
+}
 
 void MoveGenerator::pseudo_moves(const Board& board, MoveList& out) const {
     if (board.to_move())
