@@ -4,6 +4,7 @@
 //   perft_bench [depth] [fen]      depth defaults to 4; a FEN replaces the six standard positions
 // Exits with 1 when a count disagrees with the shared perft table.
 #include "board.h"
+#include "make_unmake.h"
 #include "move_generator.h"
 
 #include <algorithm>
@@ -82,35 +83,19 @@ void bench_construction() {
 // pair, median of several runs.
 void bench_make_unmake(const MoveGenerator& generator, const std::vector<Position>& positions) {
     constexpr int runs = 7;
-    constexpr unsigned pairs_per_run = 4'000'000;
     std::printf("push_move + pop_move on the root moves (ns per pair, median of %d runs):\n", runs);
-    std::vector<double> all;
+    std::vector<double> medians;
     for (const Position& p : positions) {
-        Board board = Board::from_fen(p.fen).value();
-        MoveList list;
-        generator.moves(board, list);
-        if (list.empty())
-            continue;
-        const unsigned rounds = pairs_per_run / static_cast<unsigned>(list.size());
         std::vector<double> times;
-        for (int run = 0; run < runs; ++run) {
-            const Clock::time_point start = Clock::now();
-            for (unsigned r = 0; r < rounds; ++r)
-                for (const ChessMove m : list) {
-                    if (board.push_move(m))
-                        std::abort();
-                    board.pop_move();
-                }
-            times.push_back(seconds_since(start) * 1e9 / (double(rounds) * double(list.size())));
-        }
+        for (int run = 0; run < runs; ++run)
+            times.push_back(bench::make_unmake_ns(generator, p.fen, 4'000'000));
         std::sort(times.begin(), times.end());
-        std::printf("  %-9s %3zu moves  %6.2f ns\n", p.name.c_str(), list.size(), times[runs / 2]);
-        all.push_back(times[runs / 2]);
+        std::printf("  %-9s %6.2f ns\n", p.name.c_str(), times[runs / 2]);
+        medians.push_back(times[runs / 2]);
     }
-    std::sort(all.begin(), all.end());
-    if (!all.empty())
-        std::printf(
-            "  %-9s %9s  %6.2f ns (worst %.2f)\n\n", "median", "", all[all.size() / 2], all.back());
+    std::sort(medians.begin(), medians.end());
+    std::printf(
+        "  %-9s %6.2f ns (worst %.2f)\n\n", "median", medians[medians.size() / 2], medians.back());
 }
 
 } // namespace

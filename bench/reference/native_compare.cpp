@@ -3,6 +3,7 @@
 //
 //   native_compare [runs] [shallower]    runs defaults to 3; shallower lowers every depth
 // Exits with 1 when the two libraries count different nodes.
+#include "../make_unmake.h"
 #include "board.h"
 #include "chess_library_perft.h"
 #include "move_generator.h"
@@ -46,22 +47,6 @@ template <class F> double timed(std::uint64_t& nodes, F&& f) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double ours_make_unmake_ns(const MoveGenerator& generator, const char* fen, unsigned pairs) {
-    Board board = Board::from_fen(fen).value();
-    MoveList list;
-    generator.moves(board, list);
-    const unsigned rounds = pairs / static_cast<unsigned>(list.size());
-    const Clock::time_point start = Clock::now();
-    for (unsigned r = 0; r < rounds; ++r)
-        for (const ChessMove m : list) {
-            if (board.push_move(m))
-                std::abort();
-            board.pop_move();
-        }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return seconds * 1e9 / (double(rounds) * double(list.size()));
-}
-
 struct Cells {
     std::vector<double> ours_bulk, theirs_bulk, ours_full, theirs_full, ours_make, theirs_make;
 };
@@ -91,7 +76,8 @@ int main(int argc, char** argv) {
                         timed(ours_bulk, [&] { return perft(generator, board, depth, true); }));
                     cells[i].ours_full.push_back(
                         timed(ours_full, [&] { return perft(generator, board, depth, false); }));
-                    cells[i].ours_make.push_back(ours_make_unmake_ns(generator, p.fen, 2'000'000));
+                    cells[i].ours_make.push_back(
+                        bench::make_unmake_ns(generator, p.fen, 2'000'000));
                 } else {
                     cells[i].theirs_bulk.push_back(
                         timed(theirs_bulk, [&] { return reference::perft(p.fen, depth, true); }));
