@@ -121,7 +121,7 @@ struct Board {
     // (a pawn reaching the last rank without a promotion code, an en-passant victim off the board)
     // comes back as an Error and no empty from-square is a Fault; in both cases the board is
     // untouched.
-    inline std::optional<Error> push_move(ChessMove chess_move);
+    [[gnu::always_inline]] inline std::optional<Error> push_move(ChessMove chess_move);
     // Takes back the newest move; a Fault with nothing changed when there is none.
     void pop_move() {
         check(!move_stack.empty(), MISSING_VALUE);
@@ -151,7 +151,7 @@ struct Board {
 
 private:
     static bool read_plain_fen(std::string_view fen, Board& board);
-    inline void push_plain(
+    [[gnu::always_inline]] inline void push_plain(
         PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to);
     // Every other move: en passant, castling, promotions, a move onto an own piece or from one
     // square to itself, boards with overlapping bitboards; and the refusals and the fault.
@@ -193,7 +193,7 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
 // different square that is empty or holds the opponent's `capture_type` (NO_PIECE: none); a pawn
 // neither promotes nor takes en passant, and a king does not castle. Exactly the bits named change,
 // so the hash toggles are written out and piece_on follows directly.
-inline void Board::push_plain(
+[[gnu::always_inline]] inline void Board::push_plain(
     PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to) {
     const bool captures = capture_type != NO_PIECE;
     // Without a capture, entry 1 repeats the mover's board and the capture mask is empty.
@@ -236,14 +236,16 @@ inline void Board::push_plain(
         next |= std::uint64_t { 1 } << (INFO_EP_BLACK_TO_MOVE + file_of(to));
     if (move_type == BLACK_OFFSET + PAWN && from == to + 16)
         next |= std::uint64_t { 1 } << (INFO_EP_WHITE_TO_MOVE + file_of(to));
-    next &= ~static_cast<std::uint64_t>(CASTLING_RIGHTS_TAKEN.mover[white_to_move][move_type][from]
-        | CASTLING_RIGHTS_TAKEN.captured[capture_type][to]);
+    if (next & INFO_CASTLING_MASK)
+        next &= ~static_cast<std::uint64_t>(
+            CASTLING_RIGHTS_TAKEN.mover[white_to_move][move_type][from]
+            | CASTLING_RIGHTS_TAKEN.captured[capture_type][to]);
     next ^= INFO_WHITE_TO_MOVE;
     info = next;
     zobrist.xor_info_changes(next ^ old_info);
 }
 
-inline std::optional<Error> Board::push_move(ChessMove chess_move) {
+[[gnu::always_inline]] inline std::optional<Error> Board::push_move(ChessMove chess_move) {
     const unsigned from = chess_move.from();
     const unsigned to = chess_move.to();
     const PieceIndex move_type = piece_on[from];

@@ -7,9 +7,9 @@ namespace quarn_chess {
 
 namespace {
 
-    constinit const ZobristLookupTable<std::uint64_t> Z64
+    constexpr ZobristLookupTable<std::uint64_t> Z64
         = ZobristLookupTable<std::uint64_t>::new_table(Z64_SEED);
-    constinit const ZobristLookupTable<std::uint16_t> Z16
+    constexpr ZobristLookupTable<std::uint16_t> Z16
         = ZobristLookupTable<std::uint16_t>::new_table(Z16_SEED);
 
 } // namespace
