@@ -538,7 +538,8 @@ CPU_DISPATCH std::size_t MoveGenerator::count_moves(Board& board) const {
     return counter.count();
 }
 
-std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count) {
+CPU_DISPATCH std::uint64_t perft(
+    const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count) {
     if (depth == 0)
         return 1;
     if (bulk_count && depth == 1)
