@@ -174,6 +174,27 @@ namespace {
         return texts;
     }();
 
+    // The castling field and the space after it for each combination of the four rights
+    // (bit 0 K, 1 Q, 2 k, 3 q).
+    struct CastlingText {
+        std::array<char, 8> text {};
+        std::uint8_t length = 0;
+    };
+
+    constexpr std::array<CastlingText, 16> CASTLING_TEXTS = [] {
+        std::array<CastlingText, 16> texts {};
+        for (unsigned rights = 0; rights < 16; ++rights) {
+            CastlingText& t = texts[rights];
+            for (unsigned r = 0; r < 4; ++r)
+                if ((rights >> r) & 1)
+                    t.text[t.length++] = "KQkq"[r];
+            if (t.length == 0)
+                t.text[t.length++] = '-';
+            t.text[t.length++] = ' ';
+        }
+        return texts;
+    }();
+
     // PIECE_LETTERS with an entry for NO_PIECE.
     constexpr char LETTERS_OR_NOTHING[PIECE_COUNT + 1]
         = { 'P', 'N', 'B', 'R', 'Q', 'K', 'p', 'n', 'b', 'r', 'q', 'k', '?' };
@@ -291,40 +312,31 @@ Result<Board> Board::from_fen(std::string_view fen) {
 }
 
 std::size_t Board::write_fen(char* out) const {
-    // Rank by rank without branches: the rank's text for its occupancy pattern (digits for the
-    // gaps, placeholders for the pieces) is stored whole, then every square's letter is stored at
-    // its place; an empty square's letter goes one past the rank's text, where the next store
-    // (a slash or the space after the placement) lands anyway.
+    // Rank by rank: the rank's text for its occupancy pattern (digits for the gaps, placeholders
+    // for the pieces) is stored whole, then, unless the rank is empty, every square's letter is
+    // stored at its place without a branch per square; an empty square's letter goes one past the
+    // rank's text, where the next store (a slash or the space after the placement) lands anyway.
     Bitboard occupied = 0;
     for (const Bitboard b : pieces)
         occupied |= b;
     char* cursor = out;
     for (unsigned rank = 8; rank-- > 0;) {
-        const RankText& text = RANK_TEXTS[(occupied >> (8 * rank)) & 0xFF];
+        const unsigned pattern = static_cast<unsigned>(occupied >> (8 * rank)) & 0xFF;
+        const RankText& text = RANK_TEXTS[pattern];
         std::memcpy(cursor, text.skeleton.data(), 8);
-        for (unsigned file = 0; file < 8; ++file)
-            cursor[text.slot[file]] = LETTERS_OR_NOTHING[piece_on[rank * 8 + file]];
+        if (pattern)
+            for (unsigned file = 0; file < 8; ++file)
+                cursor[text.slot[file]] = LETTERS_OR_NOTHING[piece_on[rank * 8 + file]];
         cursor += text.length;
         *cursor = '/';
         cursor += rank != 0;
     }
+    // Side, castling and en-passant fields from tables, eight bytes at a time.
     const bool white = info & 1;
-    *cursor++ = ' ';
-    *cursor++ = white ? 'w' : 'b';
-    *cursor++ = ' ';
-    char* const before_castling = cursor;
-    if (info & (1 << INFO_WHITE_KING_SIDE))
-        *cursor++ = 'K';
-    if (info & (1 << INFO_WHITE_QUEEN_SIDE))
-        *cursor++ = 'Q';
-    if (info & (1 << INFO_BLACK_KING_SIDE))
-        *cursor++ = 'k';
-    if (info & (1 << INFO_BLACK_QUEEN_SIDE))
-        *cursor++ = 'q';
-    if (cursor == before_castling)
-        *cursor++ = '-';
-    *cursor++ = ' ';
-
+    const CastlingText& castling = CASTLING_TEXTS[(info >> INFO_WHITE_KING_SIDE) & 0xF];
+    std::memcpy(cursor, white ? " w " : " b ", 3);
+    std::memcpy(cursor + 3, castling.text.data(), 8);
+    cursor += 3 + castling.length;
     const unsigned base = white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE;
     const unsigned files = static_cast<unsigned>(info >> base) & 0xFF;
     if (files) {

@@ -112,8 +112,12 @@ namespace {
     PyObject* board_vectorcall(
         PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         return guard([&]() -> PyObject* {
+            const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
             PyObject* values[1] = {};
-            if (!match_arguments(new_parameters, args, PyVectorcall_NARGS(nargsf), kwnames, values))
+            // Board(fen), the common call, needs no matching.
+            if (nargs == 1 && kwnames == nullptr)
+                values[0] = args[0];
+            else if (!match_arguments(new_parameters, args, nargs, kwnames, values))
                 return nullptr;
             return new_board(reinterpret_cast<PyTypeObject*>(type), values[0]);
         });
