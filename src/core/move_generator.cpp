@@ -196,7 +196,8 @@ namespace {
     // KNIGHT_DIRECTIONS; a jump onto an own piece is dropped, one onto an enemy piece is a
     // capture.
     template <class Filter, class Sink>
-    void knight_moves(Bitboard knights, Bitboard self_mask, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void knight_moves(
+        Bitboard knights, Bitboard self_mask, const Filter& filter, Sink& sink) {
         while (knights) {
             const unsigned from = pop_lsb(knights);
             const Bitboard targets = KNIGHT_ATTACKS[from] & ~self_mask & filter.allowed(from);
@@ -223,8 +224,9 @@ namespace {
     // king-side and queen-side castling. Castling needs a king on its home square, that square
     // unattacked and the rights bit; whether the rook is there is not examined.
     template <bool White, class Filter, class Sink>
-    void king_moves(const MoveGenerator& generator, const Board& board, Bitboard self_mask,
-        Bitboard opp_mask, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void king_moves(const MoveGenerator& generator,
+        const Board& board, Bitboard self_mask, Bitboard opp_mask, const Filter& filter,
+        Sink& sink) {
         constexpr PieceIndex self_offset = White ? WHITE_OFFSET : BLACK_OFFSET;
         constexpr std::uint64_t to_move = White ? 1 : 0;
         constexpr unsigned home = White ? 4 : 60;
@@ -274,7 +276,7 @@ namespace {
     // counted set by set. The shifts drop what leaves the board; the file masks drop the capture
     // that would wrap around an edge.
     template <bool White>
-    std::size_t count_plain_pawn_moves(
+    [[gnu::always_inline]] inline std::size_t count_plain_pawn_moves(
         Bitboard pawns, Bitboard occupied, Bitboard opp_mask, Bitboard targets) {
         constexpr Bitboard FILE_A = 0x0101010101010101;
         constexpr Bitboard FILE_H = FILE_A << 7;
@@ -295,8 +297,8 @@ namespace {
     // the single step (or its four promotions), then the double step. En passant trusts the info
     // word: neither the target nor the victim is looked at.
     template <bool White, class Filter, class Sink>
-    void pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, const Filter& filter,
-        Sink& sink) {
+    [[gnu::always_inline]] inline void pawn_moves(const Board& board, Bitboard self_mask,
+        Bitboard opp_mask, const Filter& filter, Sink& sink) {
         constexpr PieceIndex offset = White ? WHITE_OFFSET : BLACK_OFFSET;
         constexpr int direction = White ? 1 : -1;
         constexpr std::array<std::int16_t, 2> capture_jumps
@@ -384,8 +386,8 @@ namespace {
     // (BISHOP_IDX), pieces ascending, each piece's targets ascending, captures and quiet moves
     // interleaved.
     template <unsigned IdxOffset, class Filter, class Sink>
-    void magic_moves(const MoveGenerator& generator, Bitboard pieces, Bitboard self_mask,
-        Bitboard occupancy, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void magic_moves(const MoveGenerator& generator, Bitboard pieces,
+        Bitboard self_mask, Bitboard occupancy, const Filter& filter, Sink& sink) {
         while (pieces) {
             const unsigned from = pop_lsb(pieces);
             sink.add_targets(from,
@@ -401,8 +403,9 @@ namespace {
             | p[offset + 5];
     }
 
-    // The moves of the side to move in pseudo-legal order, each one offered to the filter. Always
-    // inlined, so that each CPU_DISPATCH version of an entry point has its own copy.
+    // The moves of the side to move in pseudo-legal order, each one offered to the filter. It and
+    // the generation helpers above are always inlined, so that each CPU_DISPATCH version of an
+    // entry point has its own copy of the whole generation.
     template <bool White, class Filter, class Sink>
     [[gnu::always_inline]] inline void generate(const MoveGenerator& generator, const Board& board,
         Bitboard self_mask, Bitboard opp_mask, const Filter& filter, Sink& sink) {
