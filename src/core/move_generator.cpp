@@ -48,7 +48,7 @@ namespace {
         static constexpr Bitboard allowed(unsigned /* from */) { return ALL_SQUARES; }
         static constexpr Bitboard targets() { return ALL_SQUARES; }
         static constexpr Bitboard pinned() { return 0; }
-        static constexpr bool king_step_safe(unsigned /* to */) { return true; }
+        static constexpr Bitboard safe_king_steps(Bitboard steps) { return steps; }
         static constexpr bool en_passant_safe(ChessMove /* chess_move */) { return true; }
         // Whether castling is blocked by an attack on the king's home square (the king stands
         // there). Castling that passes this and the path tests is kept.
@@ -117,8 +117,33 @@ namespace {
         }
         Bitboard targets() const { return targets_; }
         Bitboard pinned() const { return pinned_; }
-        bool king_step_safe(unsigned to) const {
-            return !generator_.attacked_by(board_, opp_offset_, to, occupancy_without_king_);
+        // The squares of `steps` that no enemy piece attacks once the king has left its square:
+        // pawns, knights and kings for all squares at once, sliders square by square for what
+        // is left. The same answer as attacked_by for each square.
+        Bitboard safe_king_steps(Bitboard steps) const {
+            constexpr Bitboard FILE_A = 0x0101010101010101;
+            constexpr Bitboard FILE_H = FILE_A << 7;
+            const auto& pieces = board_.pieces;
+            const Bitboard pawns = pieces[opp_offset_ + PAWN];
+            Bitboard danger = opp_offset_ == BLACK_OFFSET
+                ? ((pawns & ~FILE_A) >> 9) | ((pawns & ~FILE_H) >> 7)
+                : ((pawns & ~FILE_A) << 7) | ((pawns & ~FILE_H) << 9);
+            for (Bitboard knights = pieces[opp_offset_ + KNIGHT]; knights;)
+                danger |= KNIGHT_ATTACKS[pop_lsb(knights)];
+            for (Bitboard kings = pieces[opp_offset_ + KING]; kings;)
+                danger |= KING_ATTACKS[pop_lsb(kings)];
+            const Bitboard queens = pieces[opp_offset_ + QUEEN];
+            const Bitboard rooks = queens | pieces[opp_offset_ + ROOK];
+            const Bitboard bishops = queens | pieces[opp_offset_ + BISHOP];
+            Bitboard safe = 0;
+            for (Bitboard left = steps & ~danger; left;) {
+                const unsigned to = pop_lsb(left);
+                if (!(generator_.slider_attacks(ROOK_IDX, to, occupancy_without_king_) & rooks)
+                    && !(generator_.slider_attacks(BISHOP_IDX, to, occupancy_without_king_)
+                        & bishops))
+                    safe |= square_bit(to);
+            }
+            return safe;
         }
         bool en_passant_safe(ChessMove chess_move) const {
             return generator_.leaves_king_safe(board_, chess_move);
@@ -240,13 +265,7 @@ namespace {
             const Bitboard open = KING_ATTACKS[from] & ~self_mask;
             if (!open)
                 continue;
-            Bitboard safe = 0;
-            Bitboard candidates = open;
-            while (candidates) {
-                const unsigned to = pop_lsb(candidates);
-                if (filter.king_step_safe(to))
-                    safe |= square_bit(to);
-            }
+            const Bitboard safe = filter.safe_king_steps(open);
             sink.add_steps(from, KING_STEPS[from], safe);
         }
 
