@@ -185,6 +185,7 @@ namespace {
         record.z_key = board.zobrist.z_key;
         record.z_sum = board.zobrist.z_sum;
         record.disjoint = board.disjoint;
+        record.wide = true;
         record.saved_index.fill(static_cast<std::uint8_t>(m.move_type));
         record.saved_board.fill(board.pieces[m.move_type]);
         unsigned saved = 1;

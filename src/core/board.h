@@ -20,13 +20,15 @@ namespace quarn_chess {
 // One per move made and not yet taken back: everything the move changed, as it was before. All
 // of it is saved before the first write, so taking the move back is a handful of stores in any
 // order. Entries 0..count-1 of each group are real; the rest repeat entry 0, which lets pop_move
-// restore all four without a bound (writing an old value twice is harmless).
+// restore them without a bound (writing an old value twice is harmless), and only entries 0 and 1
+// unless the record is wide.
 //   saved_index / saved_board   a bitboard the move changes and its old value (the moving
 //                               piece's first, then the captured, castling rook's and promoted
 //                               piece's, each one present)
 //   square / occupant           a square whose piece_on entry the move may change, and the entry
 //   info, z_key, z_sum          the info word and the hash before the move
 //   disjoint                    the board's disjoint flag before the move
+//   wide                        entries 2 and 3 may hold more than copies of entry 0
 // A new record is left unset: making a move writes every field.
 struct MoveRecord {
     std::uint64_t info;
@@ -38,6 +40,7 @@ struct MoveRecord {
     std::array<std::uint8_t, 4> occupant;
     std::uint8_t saved_count;
     bool disjoint;
+    bool wide;
 
     MoveRecord() { }
 
@@ -126,10 +129,16 @@ struct Board {
     void pop_move() {
         check(!move_stack.empty(), MISSING_VALUE);
         const MoveRecord& record = move_stack.back();
-        for (unsigned i = 4; i-- > 0;)
+        if (record.wide) [[unlikely]] {
+            for (unsigned i = 2; i < 4; ++i) {
+                pieces[record.saved_index[i]] = record.saved_board[i];
+                piece_on[record.square[i]] = record.occupant[i];
+            }
+        }
+        for (unsigned i = 0; i < 2; ++i) {
             pieces[record.saved_index[i]] = record.saved_board[i];
-        for (unsigned i = 4; i-- > 0;)
             piece_on[record.square[i]] = record.occupant[i];
+        }
         info = record.info;
         zobrist.z_key = record.z_key;
         zobrist.z_sum = record.z_sum;
@@ -206,6 +215,7 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
     record.z_key = zobrist.z_key;
     record.z_sum = zobrist.z_sum;
     record.disjoint = true;
+    record.wide = false;
     const auto mover = static_cast<std::uint8_t>(move_type);
     record.saved_index = { mover, static_cast<std::uint8_t>(second), mover, mover };
     record.saved_board
