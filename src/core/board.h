@@ -242,9 +242,11 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
     const std::uint64_t old_info = info;
     const bool white_to_move = old_info & INFO_WHITE_TO_MOVE;
     std::uint64_t next = old_info & ~INFO_EP_MASK;
-    if (move_type == PAWN && to == from + 16)
+    // Any pawn move two ranks forward counts, also one that changes file on the way (a text move
+    // that takes two ranks up).
+    if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
         next |= std::uint64_t { 1 } << (INFO_EP_BLACK_TO_MOVE + file_of(to));
-    if (move_type == BLACK_OFFSET + PAWN && from == to + 16)
+    if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
         next |= std::uint64_t { 1 } << (INFO_EP_WHITE_TO_MOVE + file_of(to));
     if (next & INFO_CASTLING_MASK)
         next &= ~static_cast<std::uint64_t>(

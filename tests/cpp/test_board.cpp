@@ -292,3 +292,15 @@ TEST(Board, SquareTableFollowsTheBitboards) {
             }
         }
 }
+
+// A pawn that captures two ranks up (possible as text) records an en-passant file like a double
+// step, on the plain path as on the general one.
+TEST(Board, PawnTwoRanksUpAlwaysSetsTheEnPassantBit) {
+    Board board = read("r2q1rrk/1pP1p2p/pK2PPP1/P4n2/R3K3/RRp5/8/8 b KQ -");
+    push(board, "a5e7");
+    EXPECT_EQ(board.info, 0x20007u);
+    EXPECT_EQ(board.zobrist, scratch_hash(board));
+    Board black = read("4k3/8/8/8/1p6/8/8/3NK3 w - -");
+    push(black, "b4d2");
+    EXPECT_EQ(black.info, 1u << (INFO_EP_WHITE_TO_MOVE + 3)); // black to move now
+}
