@@ -88,13 +88,15 @@ template <class Function> PyCFunction as_pycfunction(Function* function) {
 // back without running the record's destructor and the exception travels on.
 // The memory is not zeroed first (the classes are not GC-tracked and have no items): every
 // field is constructed before the instance is handed out.
+// `memory`, when given, is a block of the object allocator of at least the type's size to use
+// instead of a new one.
 template <class Object, class Construct>
-PyObject* new_instance(PyTypeObject* type, Construct&& construct) {
-    PyObject* self
-        = static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize)));
-    if (self == nullptr)
+PyObject* new_instance(PyTypeObject* type, Construct&& construct, void* memory = nullptr) {
+    if (memory == nullptr)
+        memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+    if (memory == nullptr)
         return PyErr_NoMemory();
-    PyObject_Init(self, type);
+    PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
     auto* object = reinterpret_cast<Object*>(self);
     try {
         construct(object);
