@@ -160,8 +160,8 @@ struct Board {
 
 private:
     static bool read_plain_fen(std::string_view fen, Board& board);
-    [[gnu::always_inline]] inline void push_plain(PieceIndex move_type, PieceIndex capture_type,
-        PieceIndex lands, unsigned from, unsigned to);
+    [[gnu::always_inline]] inline void push_plain(
+        PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to);
     // Every other move: en passant, castling, promotions, a move onto an own piece or from one
     // square to itself, boards with overlapping bitboards; and the refusals and the fault.
     std::optional<Error> push_general(ChessMove chess_move);
@@ -199,52 +199,45 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
 }();
 
 // The common move on a disjoint board (push_move sorts it out): a piece leaves `from` for a
-// different square that is empty or holds the opponent's `capture_type` (NO_PIECE: none) and
-// stands there as `lands` (the piece itself, or what a pawn promotes to); a pawn does not take en
-// passant, and a king does not castle. Exactly the bits named change, so the hash toggles are
-// written out and piece_on follows directly.
+// different square that is empty or holds the opponent's `capture_type` (NO_PIECE: none); a pawn
+// neither promotes nor takes en passant, and a king does not castle. Exactly the bits named change,
+// so the hash toggles are written out and piece_on follows directly.
 [[gnu::always_inline]] inline void Board::push_plain(
-    PieceIndex move_type, PieceIndex capture_type, PieceIndex lands, unsigned from, unsigned to) {
+    PieceIndex move_type, PieceIndex capture_type, unsigned from, unsigned to) {
     const bool captures = capture_type != NO_PIECE;
-    const bool promotes = lands != move_type;
-    // Saved boards in this order: the mover's, the captured piece's, the promoted piece's, each
-    // one present; the other entries repeat the mover's. The capture and promotion masks are
-    // empty when there is none (and then touch a board that does not change).
-    const PieceIndex second = captures ? capture_type : lands;
-    const PieceIndex third = captures && promotes ? lands : move_type;
+    // Without a capture, entry 1 repeats the mover's board and the capture mask is empty.
+    const PieceIndex second = captures ? capture_type : move_type;
     const Bitboard to_bit = square_bit(to);
     const Bitboard capture_mask = captures ? to_bit : 0;
-    const Bitboard promotion_mask = promotes ? to_bit : 0;
 
     MoveRecord& record = move_stack.emplace_back();
     record.info = info;
     record.z_key = zobrist.z_key;
     record.z_sum = zobrist.z_sum;
     record.disjoint = true;
-    record.wide = captures && promotes;
+    record.wide = false;
     const auto mover = static_cast<std::uint8_t>(move_type);
-    record.saved_index
-        = { mover, static_cast<std::uint8_t>(second), static_cast<std::uint8_t>(third), mover };
-    record.saved_board = { pieces[move_type], pieces[second], pieces[third], pieces[move_type] };
-    record.saved_count = static_cast<std::uint8_t>(1 + captures + promotes);
+    record.saved_index = { mover, static_cast<std::uint8_t>(second), mover, mover };
+    record.saved_board
+        = { pieces[move_type], pieces[second], pieces[move_type], pieces[move_type] };
+    record.saved_count = static_cast<std::uint8_t>(1 + captures);
     record.square = { static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(to),
         static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(from) };
     record.occupant = { mover, piece_on[to], mover, mover };
 
     pieces[second] ^= capture_mask;
-    pieces[move_type] ^= square_bit(from) | (to_bit ^ promotion_mask);
-    pieces[lands] ^= promotion_mask;
+    pieces[move_type] ^= square_bit(from) | to_bit;
     piece_on[from] = NO_PIECE;
-    piece_on[to] = static_cast<std::uint8_t>(lands);
+    piece_on[to] = mover;
 
     const auto& z64 = zobrist.z64->features;
     const auto& z16 = zobrist.z16->features;
-    const unsigned taken = (captures ? capture_type : move_type) * 64 + to;
     const std::uint64_t key_mask = captures ? ~std::uint64_t { 0 } : 0;
     const std::uint16_t sum_mask = captures ? 0xFFFF : 0;
-    zobrist.z_key ^= z64[move_type * 64 + from] ^ z64[lands * 64 + to] ^ (z64[taken] & key_mask);
+    zobrist.z_key ^= z64[move_type * 64 + from] ^ z64[move_type * 64 + to]
+        ^ (z64[second * 64 + to] & key_mask);
     zobrist.z_sum ^= static_cast<std::uint16_t>(
-        z16[move_type * 64 + from] ^ z16[lands * 64 + to] ^ (z16[taken] & sum_mask));
+        z16[move_type * 64 + from] ^ z16[move_type * 64 + to] ^ (z16[second * 64 + to] & sum_mask));
 
     const std::uint64_t old_info = info;
     const bool white_to_move = old_info & INFO_WHITE_TO_MOVE;
@@ -273,21 +266,15 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
         const bool white_piece = move_type < BLACK_OFFSET;
         const bool takes = on_to != NO_PIECE && (on_to < BLACK_OFFSET) != white_piece;
         const PieceIndex kind = white_piece ? move_type : move_type - BLACK_OFFSET;
-        // Pawns that take en passant and kings that castle are not plain, and neither are
-        // promotions without a promotion code (they are refused).
+        // Pawns that promote or take en passant, and kings that castle, are not plain.
         constexpr Bitboard LAST_RANKS = 0xFF000000000000FF;
         const unsigned file_step = file_of(from) ^ file_of(to);
-        const bool en_passant = kind == PAWN && file_step != 0 && !takes;
-        const bool promotes = kind == PAWN && (LAST_RANKS & square_bit(to)) != 0;
-        const unsigned special = chess_move.special();
-        const bool promotion_code
-            = special >= ChessMove::PROMOTE_KNIGHT && special <= ChessMove::PROMOTE_QUEEN;
+        const bool special_pawn
+            = kind == PAWN && ((LAST_RANKS & square_bit(to)) != 0 || (file_step != 0 && !takes));
         const bool castles
             = kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6);
-        if (from != to && (on_to == NO_PIECE || takes) && !en_passant && !castles
-            && (!promotes || promotion_code)) [[likely]] {
-            const PieceIndex lands = promotes ? move_type + special - 3 : move_type;
-            push_plain(move_type, takes ? on_to : NO_PIECE, lands, from, to);
+        if (from != to && (on_to == NO_PIECE || takes) && !special_pawn && !castles) [[likely]] {
+            push_plain(move_type, takes ? on_to : NO_PIECE, from, to);
             return std::nullopt;
         }
     }
