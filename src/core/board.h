@@ -114,6 +114,11 @@ struct Board {
     // 1 when white is to move, 0 when black is.
     std::uint64_t to_move() const { return info & 1; }
     Bitboard occupied() const;
+    // The union of the six bitboards of the side whose pieces start at `offset` (0 or 6).
+    Bitboard side_mask(PieceIndex offset) const {
+        return pieces[offset] | pieces[offset + 1] | pieces[offset + 2] | pieces[offset + 3]
+            | pieces[offset + 4] | pieces[offset + 5];
+    }
     // Recomputes the hash, piece_on and disjoint from pieces and info; the history stays.
     void resync();
 

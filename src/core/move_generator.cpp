@@ -415,13 +415,6 @@ namespace {
         }
     }
 
-    // The union of a side's six bitboards.
-    Bitboard side_union(const Board& board, PieceIndex offset) {
-        const auto& p = board.pieces;
-        return p[offset] | p[offset + 1] | p[offset + 2] | p[offset + 3] | p[offset + 4]
-            | p[offset + 5];
-    }
-
     // The moves of the side to move in pseudo-legal order, each one offered to the filter. It and
     // the generation helpers above are always inlined, so that each CPU_DISPATCH version of an
     // entry point has its own copy of the whole generation.
@@ -488,11 +481,11 @@ bool MoveGenerator::square_in_check(
 
 void MoveGenerator::pseudo_moves(const Board& board, MoveList& out) const {
     if (board.to_move())
-        generate_list<true>(*this, board, side_union(board, WHITE_OFFSET),
-            side_union(board, BLACK_OFFSET), KeepAll {}, out);
+        generate_list<true>(*this, board, board.side_mask(WHITE_OFFSET),
+            board.side_mask(BLACK_OFFSET), KeepAll {}, out);
     else
-        generate_list<false>(*this, board, side_union(board, BLACK_OFFSET),
-            side_union(board, WHITE_OFFSET), KeepAll {}, out);
+        generate_list<false>(*this, board, board.side_mask(BLACK_OFFSET),
+            board.side_mask(WHITE_OFFSET), KeepAll {}, out);
 }
 
 bool MoveGenerator::phantom_check(const Board& board) const {
@@ -532,8 +525,8 @@ CPU_DISPATCH void MoveGenerator::moves(Board& board, MoveList& out) const {
         reference_moves(board, out);
         return;
     }
-    const Bitboard self_mask = side_union(board, white ? WHITE_OFFSET : BLACK_OFFSET);
-    const Bitboard opp_mask = side_union(board, white ? BLACK_OFFSET : WHITE_OFFSET);
+    const Bitboard self_mask = board.side_mask(white ? WHITE_OFFSET : BLACK_OFFSET);
+    const Bitboard opp_mask = board.side_mask(white ? BLACK_OFFSET : WHITE_OFFSET);
     const Legal filter(*this, board, white, self_mask, opp_mask);
     if (white)
         generate_list<true>(*this, board, self_mask, opp_mask, filter, out);
@@ -549,8 +542,8 @@ CPU_DISPATCH std::size_t MoveGenerator::count_moves(Board& board) const {
         reference_moves(board, list);
         return list.size();
     }
-    const Bitboard self_mask = side_union(board, white ? WHITE_OFFSET : BLACK_OFFSET);
-    const Bitboard opp_mask = side_union(board, white ? BLACK_OFFSET : WHITE_OFFSET);
+    const Bitboard self_mask = board.side_mask(white ? WHITE_OFFSET : BLACK_OFFSET);
+    const Bitboard opp_mask = board.side_mask(white ? BLACK_OFFSET : WHITE_OFFSET);
     const Legal filter(*this, board, white, self_mask, opp_mask);
     MoveCounter counter;
     if (white)
