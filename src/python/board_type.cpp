@@ -130,8 +130,34 @@ namespace {
 
     // Board(...) itself: the same as the constructor slot (object.__init__ adds nothing), without
     // the argument tuple and dict the slot needs.
+    // The interpreter's own call of a class (tp_new, then tp_init) with the arguments as a tuple
+    // and a dict. A class whose __new__ or __init__ was assigned from Python is called this way.
+    PyObject* call_through_slots(
+        PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        OwnedRef positional(PyTuple_New(nargs));
+        if (!positional)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+        const bool named = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
+        OwnedRef keywords(named ? PyDict_New() : nullptr);
+        if (named) {
+            if (!keywords)
+                return nullptr;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i])
+                    < 0)
+                    return nullptr;
+        }
+        return PyType_Type.tp_call(type, positional.get(), keywords.get());
+    }
+
     PyObject* board_vectorcall(
         PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        auto* board_type = reinterpret_cast<PyTypeObject*>(type);
+        if (board_type->tp_new != board_new || board_type->tp_init != PyBaseObject_Type.tp_init)
+            [[unlikely]]
+            return call_through_slots(type, args, PyVectorcall_NARGS(nargsf), kwnames);
         return guard([&]() -> PyObject* {
             const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
             PyObject* values[1] = {};
