@@ -7,9 +7,9 @@
 #include "../core/tensors.h"
 #include "../python/args.h"
 #include "../python/errors.h"
+#include "../python/module_once.h"
 #include "data.h"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,8 +26,7 @@ namespace {
 
     // --- module-wide state, made once per process ---
 
-    std::atomic<std::int64_t> interpreter_id { -1 };
-    PyObject* module_object = nullptr;
+    py::ModuleOnce once { .refusal = "quarn_data._native does not support sub-interpreters" };
     PyTypeObject* outcome_type = nullptr;
     // Indexed by Termination, then by winner + 1 for checkmate.
     PyObject* checkmate_outcomes[2] = {};
@@ -411,19 +410,7 @@ namespace {
         .m_free = nullptr,
     };
 
-    PyObject* init_module() {
-        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (id == -1)
-            return nullptr;
-        std::int64_t expected = -1;
-        if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-            PyErr_SetString(
-                PyExc_ImportError, "quarn_data._native does not support sub-interpreters");
-            return nullptr;
-        }
-        if (module_object != nullptr)
-            return Py_NewRef(module_object);
-
+    PyObject* build_module() {
         if (board_class == nullptr) {
             OwnedRef chess(PyImport_ImportModule("quarn_chess"));
             if (!chess)
@@ -458,9 +445,10 @@ namespace {
             return nullptr;
         // The tables are built here rather than inside the first query.
         (void)shared_generator();
-        module_object = Py_NewRef(module.get());
         return module.release();
     }
+
+    PyObject* init_module() { return py::init_once(once, build_module); }
 
 } // namespace
 

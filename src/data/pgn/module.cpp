@@ -8,6 +8,7 @@
 #include "../../python/args.h"
 #include "../../python/binding.h"
 #include "../../python/errors.h"
+#include "../../python/module_once.h"
 
 #include <atomic>
 #include <memory>
@@ -617,11 +618,9 @@ namespace {
         .m_free = nullptr,
     };
 
-    PyObject* module_object = nullptr;
+    py::ModuleOnce once { .refusal = "quarn_data._pgn does not support sub-interpreters" };
 
-    PyObject* init_module() {
-        if (module_object != nullptr)
-            return Py_NewRef(module_object);
+    PyObject* build_module() {
         OwnedRef module(PyModule_Create(&module_def));
         if (!module)
             return nullptr;
@@ -636,9 +635,10 @@ namespace {
             return nullptr;
         column_type = reinterpret_cast<PyTypeObject*>(column.release());
         (void)shared_generator();
-        module_object = Py_NewRef(module.get());
         return module.release();
     }
+
+    PyObject* init_module() { return py::init_once(once, build_module); }
 
 } // namespace
 
