@@ -46,8 +46,8 @@
 #include <vector>
 
 using namespace quarn_chess;
-using quarn_chess::fuzz::finding;
 using quarn_chess::fuzz::disjoint_bitboards;
+using quarn_chess::fuzz::finding;
 using quarn_chess::fuzz::history_is_empty;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
