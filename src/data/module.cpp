@@ -398,17 +398,8 @@ namespace {
         { nullptr, nullptr, 0, nullptr },
     };
 
-    PyModuleDef module_def = {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = "quarn_data._native",
-        .m_doc = "The native half of quarn_data.",
-        .m_size = 0,
-        .m_methods = methods,
-        .m_slots = nullptr,
-        .m_traverse = nullptr,
-        .m_clear = nullptr,
-        .m_free = nullptr,
-    };
+    PyModuleDef module_def
+        = py::module_definition("quarn_data._native", "The native half of quarn_data.", methods);
 
     PyObject* build_module() {
         if (board_class == nullptr) {
@@ -448,8 +439,6 @@ namespace {
         return module.release();
     }
 
-    PyObject* init_module() { return py::init_once(once, build_module); }
-
 } // namespace
 
 } // namespace quarn_chess::data
@@ -457,5 +446,5 @@ namespace {
 PyMODINIT_FUNC PyInit__native(void);
 
 PyMODINIT_FUNC PyInit__native(void) {
-    return quarn_chess::py::guard(quarn_chess::data::init_module);
+    return quarn_chess::py::init_once(quarn_chess::data::once, quarn_chess::data::build_module);
 }

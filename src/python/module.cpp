@@ -11,17 +11,7 @@ namespace {
 
     ModuleOnce once { .refusal = "quarn_chess does not support sub-interpreters" };
 
-    PyModuleDef module_def = {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = "quarn_chess",
-        .m_doc = "",
-        .m_size = 0,
-        .m_methods = nullptr,
-        .m_slots = nullptr,
-        .m_traverse = nullptr,
-        .m_clear = nullptr,
-        .m_free = nullptr,
-    };
+    PyModuleDef module_def = module_definition("quarn_chess", "", nullptr);
 
     constexpr int MODULE_API_VERSION = 1013;
 
@@ -52,8 +42,6 @@ namespace {
         return module.release();
     }
 
-    PyObject* init_module() { return init_once(once, build_module); }
-
 } // namespace
 
 } // namespace quarn_chess::py
@@ -63,5 +51,5 @@ namespace {
 PyMODINIT_FUNC PyInit_quarn_chess(void);
 
 PyMODINIT_FUNC PyInit_quarn_chess(void) {
-    return quarn_chess::py::guard(quarn_chess::py::init_module);
+    return quarn_chess::py::init_once(quarn_chess::py::once, quarn_chess::py::build_module);
 }

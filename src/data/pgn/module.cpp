@@ -606,17 +606,8 @@ namespace {
 
     // --- the module ---
 
-    PyModuleDef module_def = {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = "quarn_data._pgn",
-        .m_doc = "The native PGN readers of quarn_data.",
-        .m_size = 0,
-        .m_methods = nullptr,
-        .m_slots = nullptr,
-        .m_traverse = nullptr,
-        .m_clear = nullptr,
-        .m_free = nullptr,
-    };
+    PyModuleDef module_def = py::module_definition(
+        "quarn_data._pgn", "The native PGN readers of quarn_data.", nullptr);
 
     py::ModuleOnce once { .refusal = "quarn_data._pgn does not support sub-interpreters" };
 
@@ -638,8 +629,6 @@ namespace {
         return module.release();
     }
 
-    PyObject* init_module() { return py::init_once(once, build_module); }
-
 } // namespace
 
 } // namespace quarn_chess::data_pgn
@@ -647,5 +636,6 @@ namespace {
 PyMODINIT_FUNC PyInit__pgn(void);
 
 PyMODINIT_FUNC PyInit__pgn(void) {
-    return quarn_chess::py::guard(quarn_chess::data_pgn::init_module);
+    return quarn_chess::py::init_once(
+        quarn_chess::data_pgn::once, quarn_chess::data_pgn::build_module);
 }
