@@ -96,6 +96,27 @@ def calls(function, *arguments):
     return loop
 
 
+def calls_each(function, items, *leading):
+    """A loop calling function(*leading, item) for every item, n times over; at most one leading
+    argument, passed directly like the item."""
+    if not leading:
+
+        def loop(n):
+            for _ in repeat(None, n):
+                for item in items:
+                    function(item)
+
+    else:
+        (a,) = leading
+
+        def loop(n):
+            for _ in repeat(None, n):
+                for item in items:
+                    function(a, item)
+
+    return loop
+
+
 # --- running ------------------------------------------------------------------------------------
 
 

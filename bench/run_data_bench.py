@@ -35,6 +35,7 @@ from benchlib import (
     POSITIONS,
     add_common_arguments,
     calls,
+    calls_each,
     compare,
     emit,
     environment_lines,
@@ -128,35 +129,13 @@ def loops_for(op: str, fen: str, generator, args):
     if op in ("legal_san", "san"):
         if sorted(qd.legal_san(board)) != sorted(sans):
             raise SystemExit(f"SAN differs from python-chess for {fen}")
-        g, s = reference.san, qd.san
-
-        def ours(n):
-            for _ in repeat(None, n):
-                for u in ucis:
-                    s(board, u)
-
-        def theirs(n):
-            for _ in repeat(None, n):
-                for m in legal:
-                    g(m)
-
-        return calls(qd.legal_san, board) if op == "legal_san" else ours, theirs, 1
+        ours = calls(qd.legal_san, board) if op == "legal_san" else calls_each(qd.san, ucis, board)
+        return ours, calls_each(reference.san, legal), 1
     if op == "parse_san":
-        f, g = qd.parse_san, reference.parse_san
-        if [f(board, s) for s in sans] != [m.uci() for m in legal]:
+        if [qd.parse_san(board, s) for s in sans] != [m.uci() for m in legal]:
             raise SystemExit(f"parse_san differs from python-chess for {fen}")
-
-        def ours(n):
-            for _ in repeat(None, n):
-                for s in sans:
-                    f(board, s)
-
-        def theirs(n):
-            for _ in repeat(None, n):
-                for s in sans:
-                    g(s)
-
-        return ours, theirs, len(sans)
+        ours = calls_each(qd.parse_san, sans, board)
+        return ours, calls_each(reference.parse_san, sans), len(sans)
     if op == "legal_move_count":
         return calls(qd.legal_move_count, board), calls(reference.legal_moves.count), 1
     if op == "planes":
