@@ -1,7 +1,7 @@
 """What the Python benchmarks share: the positions, the alternating timer, table cells, the header.
 
 Imported by run_bench.py and run_data_bench.py (both run as scripts from bench/, so the folder is
-on sys.path).
+on sys.path); best_of, environment_lines and emit fit pgn_bench.py's single-shot timing too.
 """
 
 from __future__ import annotations
@@ -62,6 +62,11 @@ def compare(loops, repeats: int, min_time: float, units: int = 1) -> list[float]
         if gc_was_enabled:
             gc.enable()
     return best
+
+
+def best_of(function, repeats: int) -> float:
+    """Best seconds of `repeats` single calls of function() (for jobs long enough to time once)."""
+    return min(timed(lambda _: function(), 1) for _ in range(repeats))
 
 
 def calls(function, *arguments):
