@@ -33,8 +33,6 @@ way; a peer that is not installed or fails to import is skipped with a note.
 from __future__ import annotations
 
 import argparse
-import datetime
-import gc
 import os
 import platform
 import re
@@ -45,17 +43,24 @@ from itertools import repeat
 from pathlib import Path
 
 import chess
+from benchlib import (
+    NAMES,
+    POSITIONS,
+    add_common_arguments,
+    calls,
+    compare,
+    emit,
+    environment_lines,
+    format_time,
+    mark,
+    progress,
+    ratio_header,
+    ratio_rows,
+    selected_operations,
+    time_table,
+)
 
 import quarn_chess
-
-POSITIONS = [
-    ("start", "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"),
-    ("kiwipete", "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"),
-    ("pos3", "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"),
-    ("pos4", "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -"),
-    ("pos5", "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -"),
-    ("pos6", "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - -"),
-]
 
 START_FEN = POSITIONS[0][1]
 NATIVE_PERFT_DEPTH = 6
@@ -112,66 +117,14 @@ def fen_fields(text: str) -> list[str]:
 
 def peer_loops(op: str, fen: str, peers: dict) -> list:
     """Loops for our operation and then each peer's, in the order of `peers`."""
-    rep = repeat
     classes = [quarn_chess.Board] + list(peers.values())
     boards = [cls(fen) for cls in classes]
     for name, board in zip(peers, boards[1:]):
         if fen_fields(board.fen()) != fen_fields(boards[0].fen()):
             raise SystemExit(f"{name} reads {fen} differently: {board.fen()}")
-    loops = []
-    for cls, board in zip(classes, boards):
-        if op == "board":
-
-            def loop(n, cls=cls):
-                for _ in rep(None, n):
-                    cls(fen)
-
-        else:
-            method = getattr(board, op)
-
-            def loop(n, method=method):
-                for _ in rep(None, n):
-                    method()
-
-        loops.append(loop)
-    return loops
-
-
-# --- timing -------------------------------------------------------------------------------------
-
-
-def timed(loop, number: int) -> float:
-    """Seconds for loop(number)."""
-    start = time.perf_counter()
-    loop(number)
-    return time.perf_counter() - start
-
-
-def calibrate(loop, min_time: float) -> int:
-    """A call count for which one measurement of loop takes at least min_time."""
-    number = 1
-    while True:
-        elapsed = timed(loop, number)
-        if elapsed >= min_time:
-            return number
-        number = max(number * 2, int(number * min_time / max(elapsed, 1e-9) * 1.2))
-
-
-def compare(loops, repeats: int, min_time: float, units: int = 1) -> list[float]:
-    """Best seconds per unit of work for each loop. loop(n) runs an operation n times, each run
-    doing `units` units of work; the loops' measurements alternate."""
-    numbers = [calibrate(loop, min_time) for loop in loops]
-    best = [float("inf")] * len(loops)
-    gc_was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            for i, (loop, number) in enumerate(zip(loops, numbers)):
-                best[i] = min(best[i], timed(loop, number) / (number * units))
-    finally:
-        if gc_was_enabled:
-            gc.enable()
-    return best
+    if op == "board":
+        return [calls(cls, fen) for cls in classes]
+    return [calls(getattr(board, op)) for board in boards]
 
 
 # --- the operations, each as a pair of loops ------------------------------------------------------
@@ -236,11 +189,7 @@ def loops_for(op: str, fen: str, generator):
     rep = repeat
 
     if op == "moves":
-
-        def ours(n):
-            g, b = generator, board
-            for _ in rep(None, n):
-                g(b)
+        ours = calls(generator, board)
 
         def theirs(n):
             b = pc_board
@@ -253,44 +202,16 @@ def loops_for(op: str, fen: str, generator):
         nodes = quarn_perft(generator, board, 3)
         if nodes != python_chess_perft(pc_board, 3):
             raise SystemExit(f"perft 3 differs between the libraries for {fen}")
-
-        def ours(n):
-            for _ in rep(None, n):
-                quarn_perft(generator, board, 3)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                python_chess_perft(pc_board, 3)
-
-        return ours, theirs, nodes
+        ours = calls(quarn_perft, generator, board, 3)
+        return ours, calls(python_chess_perft, pc_board, 3), nodes
 
     if op == "board":
         if fen == chess.STARTING_FEN:
             raise SystemExit("python-chess would skip parsing for its own start FEN string")
-        new_ours, new_theirs = quarn_chess.Board, chess.Board
-
-        def ours(n):
-            for _ in rep(None, n):
-                new_ours(fen)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                new_theirs(fen)
-
-        return ours, theirs, 1
+        return calls(quarn_chess.Board, fen), calls(chess.Board, fen), 1
 
     if op == "fen":
-        f_ours, f_theirs = board.fen, pc_board.fen
-
-        def ours(n):
-            for _ in rep(None, n):
-                f_ours()
-
-        def theirs(n):
-            for _ in rep(None, n):
-                f_theirs()
-
-        return ours, theirs, 1
+        return calls(board.fen), calls(pc_board.fen), 1
 
     if op == "push_pop":
         moves = generator(board)
@@ -314,34 +235,13 @@ def loops_for(op: str, fen: str, generator):
         return ours, theirs, len(moves)
 
     if op == "copy":
-        c_ours, c_theirs = board.copy, pc_board.copy
-
-        def ours(n):
-            for _ in rep(None, n):
-                c_ours()
-
-        def theirs(n):
-            for _ in rep(None, n):
-                c_theirs()  # stack=True, the default
-
-        return ours, theirs, 1
+        return calls(board.copy), calls(pc_board.copy), 1  # stack=True, the default
 
     if op in ("planes", "planes_format"):
         export = python_chess_planes if op == "planes" else python_chess_planes_format
         if export(pc_board) != board.bitboard():
             raise SystemExit(f"plane export differs between the libraries for {fen}")
-        planes = board.bitboard
-
-        def ours(n):
-            for _ in rep(None, n):
-                planes()
-
-        def theirs(n):
-            b, f = pc_board, export
-            for _ in rep(None, n):
-                f(b)
-
-        return ours, theirs, 1
+        return calls(board.bitboard), calls(export, pc_board), 1
 
     if op == "reflect":
         reflect = board.reflect
@@ -443,48 +343,16 @@ def python_construction_ms(repeats: int) -> float:
 # --- report ---------------------------------------------------------------------------------------
 
 
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
-def format_time(seconds: float) -> str:
-    if seconds >= 1e-3:
-        return f"{seconds * 1e3:.2f} ms"
-    if seconds >= 1e-6:
-        return f"{seconds * 1e6:.2f} µs"
-    return f"{seconds * 1e9:.0f} ns"
-
-
-def mark(ok: bool) -> str:
-    return "✔" if ok else "✘"
+# What the time-per-call table says after the label of a row that is not per call.
+UNITS = {"perft": " (per node)", "push_pop": " (per move)"}
 
 
 def build_report(results: dict, native: dict, construction_ms: float, floors: dict, args) -> str:
-    names = [name for name, _ in POSITIONS]
-    lines = []
-    lines.append("# quarn_chess against python-chess")
-    lines.append("")
-    lines.append(
-        f"- Machine: {cpu_model()}, {os.cpu_count()} cores; "
-        f"{platform.system()} {platform.release()}"
+    lines = ["# quarn_chess against python-chess", ""]
+    lines += environment_lines(
+        f" ({platform.python_implementation()}), python-chess {chess.__version__}",
+        "(the figures are wall-clock times)",
     )
-    lines.append(
-        f"- Python {platform.python_version()} ({platform.python_implementation()}), "
-        f"python-chess {chess.__version__}"
-    )
-    lines.append(f"- Date: {datetime.date.today().isoformat()}")
-    if hasattr(os, "getloadavg"):
-        load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
-        lines.append(
-            f"- Load average when the run ended: {load} (the figures are wall-clock times)"
-        )
     lines.append(
         f"- Method: per call, best of {args.repeats} repeats of at least "
         f"{args.min_time * 1e3:.0f} ms each, the libraries measured alternately; reproduce with "
@@ -493,29 +361,11 @@ def build_report(results: dict, native: dict, construction_ms: float, floors: di
     lines.append("")
     lines.append("Ratio = python-chess time / quarn_chess time (higher is better for quarn_chess).")
     lines.append("")
-    header = "| operation | target | " + " | ".join(names) + " | holds |"
-    lines.append(header)
-    lines.append("|" + "---|" * (len(names) + 3))
-    for op, label, target in OPERATIONS:
-        ratios = [results[op][name][1] / results[op][name][0] for name in names]
-        cells = [f"{r:.1f}×" for r in ratios]
-        if target is None:
-            lines.append(f"| {label} | – | " + " | ".join(cells) + " | – |")
-            continue
-        holds = all(r >= target for r in ratios)
-        lines.append(f"| {label} | ≥ {target:g}× | " + " | ".join(cells) + f" | {mark(holds)} |")
+    lines += ratio_header() + ratio_rows(results, OPERATIONS)
     lines.append("")
     lines.append("Time per call (quarn_chess / python-chess):")
     lines.append("")
-    lines.append("| operation | " + " | ".join(names) + " |")
-    lines.append("|" + "---|" * (len(names) + 1))
-    for op, label, _ in OPERATIONS:
-        cells = [
-            f"{format_time(results[op][name][0])} / {format_time(results[op][name][1])}"
-            for name in names
-        ]
-        unit = " (per node)" if op == "perft" else " (per move)" if op == "push_pop" else ""
-        lines.append(f"| {label}{unit} | " + " | ".join(cells) + " |")
+    lines += time_table(results, OPERATIONS, lambda op: UNITS.get(op, ""))
     lines.append("")
     lines.append("Native figures:")
     lines.append("")
@@ -572,11 +422,11 @@ def build_report(results: dict, native: dict, construction_ms: float, floors: di
         "`format(board.pieces_mask(kind, colour), '064b')[::-1]` mapped through a digit-to-bool "
         "table instead, and has no target."
     )
-    bounds = [results["planes"][name][1] / floors[name] for name in names]
+    bounds = [results["planes"][name][1] / floors[name] for name in NAMES]
     lines.append(
         "- planes, the floor: copying a finished export with `list(map(list.copy, planes))` (13 "
         "list allocations and 768 reference copies, nothing else), measured alongside, takes "
-        + " / ".join(format_time(floors[name]) for name in names)
+        + " / ".join(format_time(floors[name]) for name in NAMES)
         + " on the six positions, about as long as quarn_chess's whole `bitboard()`. Allocating "
         "and releasing the fresh lists is most of the cost on both sides, so against the "
         f"table-driven python-chess code the ratio stays near {min(bounds):.1f}× to "
@@ -600,7 +450,6 @@ def build_report(results: dict, native: dict, construction_ms: float, floors: di
 
 
 def build_peer_report(peer_results: dict, peers: list[str], notes: list[str], args) -> str:
-    names = [name for name, _ in POSITIONS]
     lines = ["", "## Against the native-code peers", ""]
     if not peers:
         lines.append("No peer could be imported; nothing compared.")
@@ -611,20 +460,20 @@ def build_peer_report(peer_results: dict, peers: list[str], notes: list[str], ar
             "(quarn_chess, then " + ", ".join(peers) + ")."
         )
         lines.append("")
-        lines.append("| call | target | " + " | ".join(names) + " | holds |")
-        lines.append("|" + "---|" * (len(names) + 3))
+        lines.append("| call | target | " + " | ".join(NAMES) + " | holds |")
+        lines.append("|" + "---|" * (len(NAMES) + 3))
         for op, label in PEER_OPERATIONS:
-            ratios = [min(peer_results[op][name][1:]) / peer_results[op][name][0] for name in names]
+            ratios = [min(peer_results[op][name][1:]) / peer_results[op][name][0] for name in NAMES]
             cells = [f"{r:.2f}×" for r in ratios]
             holds = all(r >= PEER_TARGET for r in ratios)
             lines.append(
                 f"| {label} | ≥ {PEER_TARGET:g}× | " + " | ".join(cells) + f" | {mark(holds)} |"
             )
         lines.append("")
-        lines.append("| call | " + " | ".join(names) + " |")
-        lines.append("|" + "---|" * (len(names) + 1))
+        lines.append("| call | " + " | ".join(NAMES) + " |")
+        lines.append("|" + "---|" * (len(NAMES) + 1))
         for op, label in PEER_OPERATIONS:
-            cells = [" / ".join(format_time(t) for t in peer_results[op][name]) for name in names]
+            cells = [" / ".join(format_time(t) for t in peer_results[op][name]) for name in NAMES]
             lines.append(f"| {label} | " + " | ".join(cells) + " |")
     lines.append("")
     lines.append(
@@ -638,18 +487,12 @@ def build_peer_report(peer_results: dict, peers: list[str], notes: list[str], ar
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--repeats", type=int, default=7, help="measurements per library")
-    parser.add_argument("--min-time", type=float, default=0.02,
-                        help="seconds each measurement runs at least")
-    parser.add_argument("--output", type=Path,
-                        default=Path(__file__).resolve().parent / "RESULTS.md")
-    parser.add_argument("--no-write", action="store_true", help="print the table only")
-    parser.add_argument("--only", default="", help="comma-separated operation keys to run")
+    add_common_arguments(parser, Path(__file__).resolve().parent / "RESULTS.md")
     parser.add_argument("--native-runs", type=int, default=3,
                         help="runs of the native benchmark; the best one is reported")
     args = parser.parse_args()
 
-    selected = [op for op, _, _ in OPERATIONS if not args.only or op in args.only.split(",")]
+    selected = selected_operations(OPERATIONS, args.only)
     generator = quarn_chess.MoveGenerator()
     results: dict = {}
     floors: dict = {}
@@ -664,9 +507,7 @@ def main() -> int:
             else:
                 t_ours, t_theirs = compare([ours, theirs], args.repeats, args.min_time, units)
             results[op][name] = (t_ours, t_theirs)
-            print(f"{op:9} {name:9} quarn_chess {format_time(t_ours):>10}   "
-                  f"python-chess {format_time(t_theirs):>10}   ratio {t_theirs / t_ours:6.1f}×",
-                  file=sys.stderr, flush=True)
+            progress(op, 9, name, "quarn_chess", t_ours, t_theirs)
 
     peers, peer_notes = load_peers()
     for note in peer_notes:
@@ -690,10 +531,7 @@ def main() -> int:
     native = native_figures(find_perft_bench(), args.native_runs)
     report = build_report(results, native, construction_ms, floors, args)
     report += build_peer_report(peer_results, list(peers), peer_notes, args)
-    print(report)
-    if not args.no_write:
-        args.output.write_text(report, encoding="utf-8")
-        print(f"written to {args.output}", file=sys.stderr)
+    emit(report, args)
     return 0
 
 

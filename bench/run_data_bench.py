@@ -3,9 +3,10 @@
 
     python bench/run_data_bench.py [--repeats N] [--min-time SECONDS] [--output PATH] [--no-write]
 
-Timing as in run_bench.py (best of several repeats, the contenders measured alternately). The
-tables are printed and written to bench/DATA_RESULTS.md. Peers that are not installed (nchess,
-fastchess, bulletchess; bulletchess needs Python 3.13) are skipped and named as such.
+Timing as in run_bench.py, through benchlib.py (best of several repeats, the contenders measured
+alternately). The tables are printed and written to bench/DATA_RESULTS.md. Peers that are not
+installed (nchess, fastchess, bulletchess; bulletchess needs Python 3.13) are skipped and named as
+such.
 
 What each side runs:
 - is_check, outcome: python-chess's board.is_check() and board.outcome(claim_draw=False).
@@ -22,17 +23,30 @@ What each side runs:
 from __future__ import annotations
 
 import argparse
-import datetime
 import importlib
-import os
-import platform
 import sys
 from itertools import repeat
 from pathlib import Path
 
 import chess
 import numpy as np
-from run_bench import POSITIONS, compare, cpu_model, format_time, mark
+from benchlib import (
+    NAMES,
+    POSITIONS,
+    add_common_arguments,
+    calls,
+    calls_each,
+    compare,
+    emit,
+    environment_lines,
+    format_time,
+    mark,
+    progress,
+    ratio_header,
+    ratio_rows,
+    selected_operations,
+    time_table,
+)
 
 import quarn_chess
 import quarn_data as qd
@@ -88,13 +102,7 @@ def fastest_python_chess_planes(board: chess.Board, repeats: int, min_time: floa
         if not np.array_equal(routine(board), expected):
             raise SystemExit(f"{routine.__name__} disagrees with the board")
 
-    def loop_of(routine):
-        def loop(n):
-            for _ in repeat(None, n):
-                routine(board)
-        return loop
-
-    times = compare([loop_of(r) for r in routines], repeats, min_time)
+    times = compare([calls(r, board) for r in routines], repeats, min_time)
     return routines[times.index(min(times))]
 
 
@@ -104,96 +112,35 @@ def fastest_python_chess_planes(board: chess.Board, repeats: int, min_time: floa
 def loops_for(op: str, fen: str, generator, args):
     board = quarn_chess.Board(fen)
     reference = chess.Board(fen)
-    rep = repeat
     legal = list(reference.legal_moves)
     ucis = generator(board)
     sans = [reference.san(m) for m in legal]
 
     if op == "is_check":
-        f, g = qd.is_check, reference.is_check
-
-        def ours(n):
-            for _ in rep(None, n):
-                f(board)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                g()
-
-        return ours, theirs, 1
+        return calls(qd.is_check, board), calls(reference.is_check), 1
     if op == "outcome":
-        f, g = qd.outcome, reference.outcome
-
-        def ours(n):
-            for _ in rep(None, n):
-                f(board)
+        g = reference.outcome
 
         def theirs(n):
-            for _ in rep(None, n):
+            for _ in repeat(None, n):
                 g(claim_draw=False)
 
-        return ours, theirs, 1
+        return calls(qd.outcome, board), theirs, 1
     if op in ("legal_san", "san"):
         if sorted(qd.legal_san(board)) != sorted(sans):
             raise SystemExit(f"SAN differs from python-chess for {fen}")
-        f, g, s = qd.legal_san, reference.san, qd.san
-
-        def ours(n):
-            if op == "legal_san":
-                for _ in rep(None, n):
-                    f(board)
-            else:
-                for _ in rep(None, n):
-                    for u in ucis:
-                        s(board, u)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                for m in legal:
-                    g(m)
-
-        return ours, theirs, 1
+        ours = calls(qd.legal_san, board) if op == "legal_san" else calls_each(qd.san, ucis, board)
+        return ours, calls_each(reference.san, legal), 1
     if op == "parse_san":
-        f, g = qd.parse_san, reference.parse_san
-        if [f(board, s) for s in sans] != [m.uci() for m in legal]:
+        if [qd.parse_san(board, s) for s in sans] != [m.uci() for m in legal]:
             raise SystemExit(f"parse_san differs from python-chess for {fen}")
-
-        def ours(n):
-            for _ in rep(None, n):
-                for s in sans:
-                    f(board, s)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                for s in sans:
-                    g(s)
-
-        return ours, theirs, len(sans)
+        ours = calls_each(qd.parse_san, sans, board)
+        return ours, calls_each(reference.parse_san, sans), len(sans)
     if op == "legal_move_count":
-        f, g = qd.legal_move_count, reference.legal_moves.count
-
-        def ours(n):
-            for _ in rep(None, n):
-                f(board)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                g()
-
-        return ours, theirs, 1
+        return calls(qd.legal_move_count, board), calls(reference.legal_moves.count), 1
     if op == "planes":
         routine = fastest_python_chess_planes(reference, args.repeats, args.min_time)
-        f = qd.planes
-
-        def ours(n):
-            for _ in rep(None, n):
-                f(board)
-
-        def theirs(n):
-            for _ in rep(None, n):
-                routine(reference)
-
-        return ours, theirs, 1
+        return calls(qd.planes, board), calls(routine, reference), 1
     if op == "planes_batch":
         routine = fastest_python_chess_planes(reference, args.repeats, args.min_time)
         boards = [board.copy() for _ in range(BATCH)]
@@ -202,11 +149,11 @@ def loops_for(op: str, fen: str, generator, args):
         f = qd.planes_batch
 
         def ours(n):
-            for _ in rep(None, n):
+            for _ in repeat(None, n):
                 f(boards, out=out)
 
         def theirs(n):
-            for _ in rep(None, n):
+            for _ in repeat(None, n):
                 for i, r in enumerate(references):
                     out[i] = routine(r)
 
@@ -224,16 +171,6 @@ def load_peer(name: str):
         reason = "needs Python 3.13" if name == "bulletchess" and sys.version_info < (3, 13) \
             else f"not importable ({type(error).__name__})"
         return None, reason
-
-
-def calls(function, *arguments):
-    """A loop calling function(*arguments) n times, results dropped at once."""
-
-    def loop(n):
-        for _ in repeat(None, n):
-            function(*arguments)
-
-    return loop
 
 
 def peer_rows(args, generator) -> list[str]:
@@ -323,40 +260,19 @@ def peer_rows(args, generator) -> list[str]:
 
 
 def build_report(results: dict, peers: list[str], args) -> str:
-    names = [name for name, _ in POSITIONS]
     lines = ["# quarn_data against python-chess and the native peers", ""]
-    lines.append(f"- Machine: {cpu_model()}, {os.cpu_count()} cores; "
-                 f"{platform.system()} {platform.release()}")
-    lines.append(f"- Python {platform.python_version()}, python-chess {chess.__version__}, "
-                 f"NumPy {np.__version__}")
-    lines.append(f"- Date: {datetime.date.today().isoformat()}")
-    if hasattr(os, "getloadavg"):
-        load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
-        lines.append(f"- Load average when the run ended: {load} (wall-clock times)")
+    lines += environment_lines(f", python-chess {chess.__version__}, NumPy {np.__version__}",
+                               "(wall-clock times)")
     lines.append(f"- Method: best of {args.repeats} repeats of at least {args.min_time * 1e3:.0f} ms, "
                  "contenders measured alternately; reproduce with `make bench`.")
     lines += ["", "Ratio = python-chess time / quarn_data time.", ""]
-    lines.append("| operation | target | " + " | ".join(names) + " | holds |")
-    lines.append("|" + "---|" * (len(names) + 3))
-    for op, label, target in OPERATIONS:
-        ratios = [results[op][n][1] / results[op][n][0] for n in names]
-        cells = [f"{r:.1f}×" for r in ratios]
-        if target is None:
-            lines.append(f"| {label} | – | " + " | ".join(cells) + " | – |")
-        else:
-            lines.append(f"| {label} | ≥ {target:g}× | " + " | ".join(cells)
-                         + f" | {mark(all(r >= target for r in ratios))} |")
-    rates = [1 / results["planes_batch"][n][0] for n in names]
+    lines += ratio_header() + ratio_rows(results, OPERATIONS)
+    rates = [1 / results["planes_batch"][n][0] for n in NAMES]
     lines.append(f"| `planes_batch` positions per second | ≥ {BATCH_RATE_TARGET:,} | "
                  + " | ".join(f"{r / 1e6:.1f} M" for r in rates)
                  + f" | {mark(min(rates) >= BATCH_RATE_TARGET)} |")
     lines += ["", "Time per call (quarn_data / python-chess):", ""]
-    lines.append("| operation | " + " | ".join(names) + " |")
-    lines.append("|" + "---|" * (len(names) + 1))
-    for op, label, _ in OPERATIONS:
-        cells = [f"{format_time(results[op][n][0])} / {format_time(results[op][n][1])}"
-                 for n in names]
-        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    lines += time_table(results, OPERATIONS)
     lines += ["", "Against the native-code peers (bench-only dependencies):", ""]
     lines.append("| operation | position | quarn_data | peer | ratio | target | holds |")
     lines.append("|---|---|---|---|---|---|---|")
@@ -373,12 +289,7 @@ def build_report(results: dict, peers: list[str], args) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--min-time", type=float, default=0.02)
-    parser.add_argument("--output", type=Path,
-                        default=Path(__file__).resolve().parent / "DATA_RESULTS.md")
-    parser.add_argument("--no-write", action="store_true")
-    parser.add_argument("--only", default="", help="comma-separated operation keys")
+    add_common_arguments(parser, Path(__file__).resolve().parent / "DATA_RESULTS.md")
     parser.add_argument("--peers-only", action="store_true",
                         help="print only the table against the native peers")
     args = parser.parse_args()
@@ -387,7 +298,7 @@ def main() -> int:
         return 0
 
     generator = quarn_chess.MoveGenerator()
-    selected = [op for op, _, _ in OPERATIONS if not args.only or op in args.only.split(",")]
+    selected = selected_operations(OPERATIONS, args.only)
     results: dict = {}
     for op in selected:
         results[op] = {}
@@ -395,17 +306,12 @@ def main() -> int:
             ours, theirs, units = loops_for(op, fen, generator, args)
             t_ours, t_theirs = compare([ours, theirs], args.repeats, args.min_time, units)
             results[op][name] = (t_ours, t_theirs)
-            print(f"{op:16} {name:9} quarn_data {format_time(t_ours):>10}   "
-                  f"python-chess {format_time(t_theirs):>10}   ratio {t_theirs / t_ours:6.1f}×",
-                  file=sys.stderr, flush=True)
+            progress(op, 16, name, "quarn_data", t_ours, t_theirs)
     if len(selected) != len(OPERATIONS):
         return 0
     peers = peer_rows(args, generator)
     report = build_report(results, peers, args)
-    print(report)
-    if not args.no_write:
-        args.output.write_text(report, encoding="utf-8")
-        print(f"written to {args.output}", file=sys.stderr)
+    emit(report, args)
     return 0
 
 

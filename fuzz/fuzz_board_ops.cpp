@@ -24,6 +24,7 @@
 //   - a copy equals its source and keeps its own history (it is popped later like any board).
 // Arbitrary text and raw 16-bit move values are pushed too: they may refuse, fault or leave the
 // hash behind the position (that is allowed for moves that are not well-formed), but never crash.
+#include "../tests/cpp/board_checks.h"
 #include "bits.h"
 #include "board.h"
 #include "chess_move.h"
@@ -45,6 +46,7 @@
 #include <vector>
 
 using namespace quarn_chess;
+using quarn_chess::fuzz::disjoint_bitboards;
 using quarn_chess::fuzz::finding;
 using quarn_chess::fuzz::history_is_empty;
 
@@ -104,37 +106,13 @@ bool same_except_hash(const Board& a, const Board& b) {
     return true;
 }
 
-bool disjoint(const Board& board) {
-    Bitboard seen = 0;
-    for (const Bitboard b : board.pieces) {
-        if (seen & b)
-            return false;
-        seen |= b;
-    }
-    return true;
-}
-
 bool holds(Bitboard b, unsigned square) { return (b >> square) & 1; }
 
-// The square table and the disjoint flag agree with the bitboards: piece_on[s] is the lowest
-// index holding s (overlapping boards included), disjoint says whether any square is held twice.
+// The square table and the disjoint flag agree with the bitboards.
 void check_squares(const Board& board, const char* what, const Board& shown) {
-    Bitboard seen = 0;
-    Bitboard overlap = 0;
-    for (const Bitboard b : board.pieces) {
-        overlap |= seen & b;
-        seen |= b;
-    }
-    if (board.disjoint != (overlap == 0))
-        finding(what, "disjoint flag out of step: " + shown.to_fen());
-    for (unsigned s = 0; s < 64; ++s) {
-        unsigned p = 0;
-        while (p < PIECE_COUNT && !holds(board.pieces[p], s))
-            ++p;
-        if (board.piece_on[s] != p)
-            finding(what,
-                "piece_on out of step on square " + std::to_string(s) + ": " + shown.to_fen());
-    }
+    const std::string mismatch = board_checks::square_table_mismatch(board);
+    if (!mismatch.empty())
+        finding(what, mismatch + ": " + shown.to_fen());
 }
 
 std::optional<PieceIndex> piece_on(
@@ -451,7 +429,8 @@ bool generate(Slot& slot, MoveList& legal) {
         ++counters.generation_faults;
         legal.resize(0);
         expect(unchanged(), "moves() faulted and left the board changed", before);
-        expect(!disjoint(before), "moves() faulted on a board with disjoint bitboards", before);
+        expect(!disjoint_bitboards(before), "moves() faulted on a board with disjoint bitboards",
+            before);
         expect(reference_faulted, "moves() faulted where the reference filter did not", before);
         carry_drift(slot, before);
         return false;

@@ -2,11 +2,14 @@
 #pragma once
 
 #include "board.h"
+#include "fault.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quarn_chess::fuzz {
@@ -96,5 +99,28 @@ inline std::vector<std::string_view> fields(std::string_view text) {
 
 // No move recorded.
 inline bool history_is_empty(const Board& board) { return board.move_stack.empty(); }
+
+// The board a FEN describes; none when the reader refuses the text or faults on it.
+inline std::optional<Board> read_board(std::string_view fen) {
+    try {
+        Result<Board> read = Board::from_fen(fen);
+        if (!read.ok())
+            return std::nullopt;
+        return std::move(read.value());
+    } catch (const Fault&) {
+        return std::nullopt;
+    }
+}
+
+// No square is held by two of the bitboards.
+inline bool disjoint_bitboards(const Board& board) {
+    Bitboard seen = 0;
+    for (const Bitboard b : board.pieces) {
+        if (seen & b)
+            return false;
+        seen |= b;
+    }
+    return true;
+}
 
 } // namespace quarn_chess::fuzz

@@ -19,10 +19,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 using namespace quarn_chess;
+using quarn_chess::fuzz::disjoint_bitboards;
 using quarn_chess::fuzz::expect;
+using quarn_chess::fuzz::read_board;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -89,27 +92,16 @@ void check_queries(Board& board) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view fen(reinterpret_cast<const char*>(data), size);
-    Board board;
-    try {
-        Result<Board> read = Board::from_fen(fen);
-        if (!read.ok())
-            return 0;
-        board = std::move(read.value());
-    } catch (const Fault&) {
+    std::optional<Board> board
+        = read_board(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (!board)
         return 0;
-    }
     try {
-        check_queries(board);
+        check_queries(*board);
     } catch (const Fault&) {
         // Only the reference filter on odd boards may fault; it leaves the board unchanged.
-        Bitboard seen = 0;
-        bool overlap = false;
-        for (const Bitboard b : board.pieces) {
-            overlap = overlap || (seen & b);
-            seen |= b;
-        }
-        expect(overlap, "fault on a board with disjoint bitboards", board.to_fen());
+        expect(!disjoint_bitboards(*board), "fault on a board with disjoint bitboards",
+            board->to_fen());
     }
     return 0;
 }

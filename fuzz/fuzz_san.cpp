@@ -19,11 +19,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 using namespace quarn_chess;
+using quarn_chess::fuzz::disjoint_bitboards;
 using quarn_chess::fuzz::expect;
+using quarn_chess::fuzz::read_board;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -46,15 +49,8 @@ bool doubled(const MoveList& legal, ChessMove move) {
 }
 
 bool regular(const Board& board) {
-    if (popcount(board.pieces[KING]) != 1 || popcount(board.pieces[BLACK_OFFSET + KING]) != 1)
-        return false;
-    Bitboard seen = 0;
-    for (const Bitboard b : board.pieces) {
-        if (seen & b)
-            return false;
-        seen |= b;
-    }
-    return true;
+    return popcount(board.pieces[KING]) == 1 && popcount(board.pieces[BLACK_OFFSET + KING]) == 1
+        && disjoint_bitboards(board);
 }
 
 void check_san(Board& board, std::string_view text) {
@@ -126,21 +122,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         = newline == std::string_view::npos ? std::string_view {} : input.substr(newline + 1);
     if (text.size() > 64)
         return 0;
-    Board board;
-    try {
-        Result<Board> read = Board::from_fen(fen);
-        if (!read.ok())
-            return 0;
-        board = std::move(read.value());
-    } catch (const Fault&) {
+    std::optional<Board> board = read_board(fen);
+    if (!board)
         return 0;
-    }
     try {
-        check_san(board, text);
+        check_san(*board, text);
     } catch (const Fault&) {
         // The reference filter may fault on an odd board (a generated move it cannot make);
         // a regular board never faults.
-        expect(!regular(board), "fault on a regular board", board.to_fen());
+        expect(!regular(*board), "fault on a regular board", board->to_fen());
     }
     return 0;
 }

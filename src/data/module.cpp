@@ -7,9 +7,9 @@
 #include "../core/tensors.h"
 #include "../python/args.h"
 #include "../python/errors.h"
+#include "../python/module_once.h"
 #include "data.h"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,8 +26,7 @@ namespace {
 
     // --- module-wide state, made once per process ---
 
-    std::atomic<std::int64_t> interpreter_id { -1 };
-    PyObject* module_object = nullptr;
+    py::ModuleOnce once { .refusal = "quarn_data._native does not support sub-interpreters" };
     PyTypeObject* outcome_type = nullptr;
     // Indexed by Termination, then by winner + 1 for checkmate.
     PyObject* checkmate_outcomes[2] = {};
@@ -399,31 +398,10 @@ namespace {
         { nullptr, nullptr, 0, nullptr },
     };
 
-    PyModuleDef module_def = {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = "quarn_data._native",
-        .m_doc = "The native half of quarn_data.",
-        .m_size = 0,
-        .m_methods = methods,
-        .m_slots = nullptr,
-        .m_traverse = nullptr,
-        .m_clear = nullptr,
-        .m_free = nullptr,
-    };
+    PyModuleDef module_def
+        = py::module_definition("quarn_data._native", "The native half of quarn_data.", methods);
 
-    PyObject* init_module() {
-        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (id == -1)
-            return nullptr;
-        std::int64_t expected = -1;
-        if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-            PyErr_SetString(
-                PyExc_ImportError, "quarn_data._native does not support sub-interpreters");
-            return nullptr;
-        }
-        if (module_object != nullptr)
-            return Py_NewRef(module_object);
-
+    PyObject* build_module() {
         if (board_class == nullptr) {
             OwnedRef chess(PyImport_ImportModule("quarn_chess"));
             if (!chess)
@@ -458,7 +436,6 @@ namespace {
             return nullptr;
         // The tables are built here rather than inside the first query.
         (void)shared_generator();
-        module_object = Py_NewRef(module.get());
         return module.release();
     }
 
@@ -469,5 +446,5 @@ namespace {
 PyMODINIT_FUNC PyInit__native(void);
 
 PyMODINIT_FUNC PyInit__native(void) {
-    return quarn_chess::py::guard(quarn_chess::data::init_module);
+    return quarn_chess::py::init_once(quarn_chess::data::once, quarn_chess::data::build_module);
 }

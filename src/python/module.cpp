@@ -3,32 +3,15 @@
 
 #include "binding.h"
 #include "errors.h"
-
-#include <atomic>
-#include <cstdint>
+#include "module_once.h"
 
 namespace quarn_chess::py {
 
 namespace {
 
-    // The interpreter that first initialised the module; -1 until then. Objects of this module are
-    // shared process-wide, so every other interpreter is turned away.
-    std::atomic<std::int64_t> interpreter_id { -1 };
+    ModuleOnce once { .refusal = "quarn_chess does not support sub-interpreters" };
 
-    // Made on the first initialisation and handed out again on every later one.
-    PyObject* module_object = nullptr;
-
-    PyModuleDef module_def = {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = "quarn_chess",
-        .m_doc = "",
-        .m_size = 0,
-        .m_methods = nullptr,
-        .m_slots = nullptr,
-        .m_traverse = nullptr,
-        .m_clear = nullptr,
-        .m_free = nullptr,
-    };
+    PyModuleDef module_def = module_definition("quarn_chess", "", nullptr);
 
     constexpr int MODULE_API_VERSION = 1013;
 
@@ -48,21 +31,7 @@ namespace {
         return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
     }
 
-    PyObject* init_module() {
-        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (id == -1) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-            return nullptr;
-        }
-        std::int64_t expected = -1;
-        if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-            PyErr_SetString(PyExc_ImportError, "quarn_chess does not support sub-interpreters");
-            return nullptr;
-        }
-        if (module_object != nullptr)
-            return Py_NewRef(module_object);
-
+    PyObject* build_module() {
         OwnedRef module(PyModule_Create2(&module_def, MODULE_API_VERSION));
         if (!module)
             return nullptr;
@@ -70,7 +39,6 @@ namespace {
             return nullptr;
         if (!add_class(module.get(), "MoveGenerator", move_generator_type()))
             return nullptr;
-        module_object = Py_NewRef(module.get());
         return module.release();
     }
 
@@ -83,5 +51,5 @@ namespace {
 PyMODINIT_FUNC PyInit_quarn_chess(void);
 
 PyMODINIT_FUNC PyInit_quarn_chess(void) {
-    return quarn_chess::py::guard(quarn_chess::py::init_module);
+    return quarn_chess::py::init_once(quarn_chess::py::once, quarn_chess::py::build_module);
 }

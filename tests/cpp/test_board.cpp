@@ -1,6 +1,7 @@
 // Making and unmaking moves, history, copies, reflection, and the hash kept along the way.
 #include "bits.h"
 #include "board.h"
+#include "board_checks.h"
 #include "move_generator.h"
 #include "test_support.h"
 
@@ -218,20 +219,8 @@ TEST(Board, RandomPushPopRestoresEverything) {
 // after every pop, on regular boards and odd ones (overlapping bitboards, wrapped placements, no
 // king). Pops restore every earlier board exactly.
 TEST(Board, SquareTableFollowsTheBitboards) {
-    const auto agrees = [](const Board& board) {
-        Bitboard seen = 0;
-        Bitboard overlap = 0;
-        for (const Bitboard b : board.pieces) {
-            overlap |= seen & b;
-            seen |= b;
-        }
-        if (board.disjoint != (overlap == 0))
-            return false;
-        for (unsigned s = 0; s < 64; ++s)
-            if (board.piece_on[s] != board.get_piece(s, 0, PIECE_COUNT, seen).value_or(NO_PIECE))
-                return false;
-        return true;
-    };
+    const auto agrees
+        = [](const Board& board) { return board_checks::square_table_mismatch(board).empty(); };
     const MoveGenerator generator;
     std::mt19937_64 rng(1208);
     const char* fens[] = {

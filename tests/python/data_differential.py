@@ -14,23 +14,20 @@ with python-chess's piece masks, its mirror() and its castling and en-passant st
 parse_san against python-chess's san).
 """
 
-import random
-
 import chess
 import numpy as np
-from differential import KEPT_MISMATCHES, RANDOM_START, Tally, random_position
+from differential import KEPT_MISMATCHES, PLANE_PIECES, PairedGame, Tally
 
 import quarn_data as qd
-from quarn_chess import Board, MoveGenerator
+from quarn_chess import MoveGenerator
 
 MAX_PLIES = 160
 RANDOM_MAX_PLIES = 40
-PIECES = [(piece, colour) for colour in chess.COLORS for piece in chess.PIECE_TYPES]
 AUTOMATIC_DRAWS = (chess.Termination.SEVENTYFIVE_MOVES, chess.Termination.FIVEFOLD_REPETITION)
 
 
 def masks(reference):
-    return [reference.pieces_mask(piece, colour) for piece, colour in PIECES]
+    return [reference.pieces_mask(piece, colour) for piece, colour in PLANE_PIECES]
 
 
 def scalars(reference, seen):
@@ -55,30 +52,14 @@ def expected_outcome(reference):
     return (result.termination.name, winner)
 
 
-class DataGame:
+class DataGame(PairedGame):
+    plies_range = (1, MAX_PLIES)
+    random_plies_range = (1, RANDOM_MAX_PLIES)
+
     def __init__(self, generator, start_fen, seed, san_every, counter):
-        self.generator = generator
-        self.rng = random.Random(seed)
-        self.seed = seed
+        super().__init__(generator, start_fen, seed)
         self.san_every = san_every
         self.counter = counter
-        if start_fen is RANDOM_START:
-            start_fen = random_position(self.rng)
-            self.plies = self.rng.randint(1, RANDOM_MAX_PLIES)
-        else:
-            self.plies = self.rng.randint(1, MAX_PLIES)
-        self.start_fen = start_fen
-        self.board = Board(start_fen)
-        self.reference = chess.Board(start_fen)
-        self.played = []
-        self.problems = []
-
-    def fail(self, what, ours, theirs):
-        moves = " ".join(self.played)
-        self.problems.append(
-            f"{what}: ours {ours!r}, python-chess {theirs!r}\n"
-            f"  start {self.start_fen!r}, seed {self.seed!r}, moves [{moves}]"
-        )
 
     def compare_queries(self, full):
         """python-chess's own definitions of mate and stalemate (check and move count) at every

@@ -173,19 +173,23 @@ class Tally:
         self.examples += other.examples[: KEPT_MISMATCHES - len(self.examples)]
 
 
-class Game:
-    """One seeded random game played on our board and on python-chess's side by side."""
+class PairedGame:
+    """One seeded random game played on our board and on python-chess's side by side: the start
+    (a random position for RANDOM_START), the length in plies drawn from the class's ranges, and
+    the mismatches found."""
 
-    def __init__(self, generator, start_fen, seed, panic):
+    plies_range = (MIN_PLIES, MAX_PLIES)
+    random_plies_range = (RANDOM_MIN_PLIES, RANDOM_MAX_PLIES)
+
+    def __init__(self, generator, start_fen, seed):
         self.generator = generator
         self.seed = seed
-        self.panic = panic
         self.rng = random.Random(seed)
         if start_fen is RANDOM_START:
             start_fen = random_position(self.rng)
-            self.plies = self.rng.randint(RANDOM_MIN_PLIES, RANDOM_MAX_PLIES)
+            self.plies = self.rng.randint(*self.random_plies_range)
         else:
-            self.plies = self.rng.randint(MIN_PLIES, MAX_PLIES)
+            self.plies = self.rng.randint(*self.plies_range)
         self.start_fen = start_fen
         self.board = Board(start_fen)
         self.reference = chess.Board(start_fen)
@@ -198,6 +202,14 @@ class Game:
             f"{what}: ours {ours!r}, python-chess {theirs!r}\n"
             f"  start {self.start_fen!r}, seed {self.seed!r}, moves [{moves}]"
         )
+
+
+class Game(PairedGame):
+    """The quarn_chess comparison: positions, legal moves, planes and reflection."""
+
+    def __init__(self, generator, start_fen, seed, panic):
+        super().__init__(generator, start_fen, seed)
+        self.panic = panic
 
     def compare_position(self):
         """Compares the current position; returns python-chess's legal moves (sorted)."""

@@ -1,30 +1,23 @@
 """quarn_data's functions leave memory and reference counts flat, failing paths included (the
-measurement of test_leaks.py, over quarn_data's calls)."""
+measurement of leakcheck.py, over quarn_data's calls)."""
 
-import gc
 import os
-import sys
-import tracemalloc
 
 import numpy as np
 import pytest
-from test_leaks import ROUND, ROUNDS, RSS_SLACK, TRACED_CALLS, TRACED_SLACK, WARM_UP, fresh, rss
+from conftest import KIWIPETE
+from leakcheck import (
+    assert_rss_and_reference_counts_flat,
+    assert_traced_heap_flat,
+    fresh,
+    swallowing,
+)
 
 import quarn_data as qd
 from quarn_chess import Board
 
-KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
 EXPECTED = (ValueError, TypeError)
-
-
-def swallow(call, *args, **kwargs):
-    def run():
-        try:
-            call(*args, **kwargs)
-        except EXPECTED:
-            pass
-
-    return run
+swallow = swallowing(EXPECTED)
 
 
 def operations():
@@ -58,56 +51,13 @@ def operations():
     ]
 
 
-def run(call, times):
-    for _ in range(times):
-        call()
-
-
 @pytest.mark.skipif(
     bool(os.environ.get("QUARN_SANITIZED")), reason="sanitizer instrumentation distorts RSS"
 )
 def test_rss_and_reference_counts_stay_flat():
-    report = []
-    for name, call, factor, watched in operations():
-        watched = [*watched, Board, qd.Outcome]
-        run(call, max(1, int(WARM_UP * factor)))
-        gc.collect()
-        counts = [sys.getrefcount(obj) for obj in watched]
-        sizes = []
-        for _ in range(ROUNDS):
-            run(call, max(1, int(ROUND * factor)))
-            gc.collect()
-            sizes.append(rss())
-        after = [sys.getrefcount(obj) for obj in watched]
-        changed = [(name, repr(obj)[:40], old, new)
-                   for obj, old, new in zip(watched, counts, after) if old != new]
-        assert not changed, f"reference counts moved {changed}"
-        report.append((name, sizes[-1] - sizes[0]))
-    leaking = [(name, growth) for name, growth in report if growth > RSS_SLACK]
-    assert not leaking, f"RSS grew over {ROUNDS - 1} rounds: {leaking}"
+    assert_rss_and_reference_counts_flat(operations(), [Board, qd.Outcome])
 
 
 def test_traced_python_heap_stays_flat():
-    leaking = []
-    tracemalloc.start()
-    try:
-        for name, call, factor, _ in operations():
-            times = max(2, int(TRACED_CALLS * factor))
-            run(call, times)
-            gc.collect()
-            before = tracemalloc.take_snapshot()
-            run(call, times)
-            gc.collect()
-            after = tracemalloc.take_snapshot()
-            # NumPy's own Python code (dtype names in error messages) keeps caches of its own.
-            ignore = [
-                tracemalloc.Filter(False, tracemalloc.__file__),
-                tracemalloc.Filter(False, os.path.join(os.path.dirname(np.__file__), "*")),
-            ]
-            diff = after.filter_traces(ignore).compare_to(before.filter_traces(ignore), "lineno")
-            grown = sum(stat.size_diff for stat in diff)
-            if grown > TRACED_SLACK:
-                leaking.append((name, grown, str(diff[0])))
-    finally:
-        tracemalloc.stop()
-    assert not leaking, f"traced heap grew: {leaking}"
+    # NumPy's own Python code (dtype names in error messages) keeps caches of its own.
+    assert_traced_heap_flat(operations(), ignored_dirs=[os.path.dirname(np.__file__)])

@@ -1,71 +1,29 @@
 """Memory and reference counts stay flat while every method runs, failing paths included.
 
-Each operation runs a warm-up and then several measured rounds; across the measured rounds the
-process RSS (which sees the C++ heap too) and the Python heap traced by tracemalloc must not
-grow, and the reference counts of the objects passed in (texts, the board, the classes) must be
-what they were before. Internal faults write a report to standard error; it goes to /dev/null
-while the loops run.
+The measurement is leakcheck.py's, over quarn_chess's calls, with the objects passed in (texts,
+the board, the classes) watched. Internal faults write a report to standard error; it goes to
+/dev/null while the loops run.
 """
 
-import contextlib
-import gc
 import os
 import sys
-import tracemalloc
 
 import pytest
 
 from differential import PERFT_FENS, panic_exception_type
+from leakcheck import (
+    assert_rss_and_reference_counts_flat,
+    assert_traced_heap_flat,
+    fresh,
+    quiet_stderr,
+    swallowing,
+)
 
 from quarn_chess import Board, MoveGenerator
 
 PANIC = panic_exception_type()
 EXPECTED = (ValueError, TypeError, UnicodeEncodeError, PANIC)
-
-WARM_UP = 3_000
-ROUND = 8_000
-ROUNDS = 3
-# RSS may move by an allocator chunk now and then; a leak of more than about 6 bytes per call
-# grows it by more than this between the first and the last round ((ROUNDS - 1) x ROUND calls).
-RSS_SLACK = 96 * 1024
-TRACED_CALLS = 2_000
-TRACED_SLACK = 4 * 1024
-
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
-
-
-def fresh(text):
-    """A new, non-interned str equal to `text` (interned strings are immortal)."""
-    return "".join(list(text))
-
-
-@contextlib.contextmanager
-def quiet_stderr():
-    saved = os.dup(2)
-    try:
-        with open(os.devnull, "w") as null:
-            os.dup2(null.fileno(), 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-
-
-def swallow(call, *args, **kwargs):
-    """A callable running call(*args, **kwargs) that ignores the failures this API reports."""
-
-    def run():
-        try:
-            call(*args, **kwargs)
-        except EXPECTED:
-            pass
-
-    return run
+swallow = swallowing(EXPECTED)
 
 
 def operations():
@@ -174,11 +132,6 @@ def shared_objects():
     return objects
 
 
-def run(call, times):
-    for _ in range(times):
-        call()
-
-
 @pytest.fixture(scope="module")
 def ops():
     return operations()
@@ -188,47 +141,10 @@ def ops():
     bool(os.environ.get("QUARN_SANITIZED")), reason="sanitizer instrumentation distorts RSS"
 )
 def test_rss_and_reference_counts_stay_flat(ops):
-    report = []
     with quiet_stderr():
-        for name, call, factor, watched in ops:
-            watched = watched + shared_objects()
-            run(call, max(1, int(WARM_UP * factor)))
-            gc.collect()
-            counts = [sys.getrefcount(obj) for obj in watched]
-            sizes = []
-            for _ in range(ROUNDS):
-                run(call, max(1, int(ROUND * factor)))
-                gc.collect()
-                sizes.append(rss())
-            after = [sys.getrefcount(obj) for obj in watched]
-            changed = [(repr(obj)[:40], old, new)
-                       for obj, old, new in zip(watched, counts, after) if old != new]
-            assert not changed, f"{name}: reference counts moved {changed}"
-            growth = sizes[-1] - sizes[0]
-            report.append((name, growth))
-    leaking = [(name, growth) for name, growth in report if growth > RSS_SLACK]
-    assert not leaking, f"RSS grew over {ROUNDS - 1} rounds: {leaking}"
+        assert_rss_and_reference_counts_flat(ops, shared_objects())
 
 
 def test_traced_python_heap_stays_flat(ops):
-    leaking = []
     with quiet_stderr():
-        tracemalloc.start()
-        try:
-            for name, call, factor, _ in ops:
-                times = max(2, int(TRACED_CALLS * factor))
-                run(call, times)
-                gc.collect()
-                before = tracemalloc.take_snapshot()
-                run(call, times)
-                gc.collect()
-                after = tracemalloc.take_snapshot()
-                ignore = [tracemalloc.Filter(False, tracemalloc.__file__)]
-                diff = after.filter_traces(ignore).compare_to(
-                    before.filter_traces(ignore), "lineno")
-                grown = sum(stat.size_diff for stat in diff)
-                if grown > TRACED_SLACK:
-                    leaking.append((name, grown, str(diff[0])))
-        finally:
-            tracemalloc.stop()
-    assert not leaking, f"traced heap grew: {leaking}"
+        assert_traced_heap_flat(ops)

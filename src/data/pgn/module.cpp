@@ -8,6 +8,7 @@
 #include "../../python/args.h"
 #include "../../python/binding.h"
 #include "../../python/errors.h"
+#include "../../python/module_once.h"
 
 #include <atomic>
 #include <memory>
@@ -605,23 +606,12 @@ namespace {
 
     // --- the module ---
 
-    PyModuleDef module_def = {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = "quarn_data._pgn",
-        .m_doc = "The native PGN readers of quarn_data.",
-        .m_size = 0,
-        .m_methods = nullptr,
-        .m_slots = nullptr,
-        .m_traverse = nullptr,
-        .m_clear = nullptr,
-        .m_free = nullptr,
-    };
+    PyModuleDef module_def = py::module_definition(
+        "quarn_data._pgn", "The native PGN readers of quarn_data.", nullptr);
 
-    PyObject* module_object = nullptr;
+    py::ModuleOnce once { .refusal = "quarn_data._pgn does not support sub-interpreters" };
 
-    PyObject* init_module() {
-        if (module_object != nullptr)
-            return Py_NewRef(module_object);
+    PyObject* build_module() {
         OwnedRef module(PyModule_Create(&module_def));
         if (!module)
             return nullptr;
@@ -636,7 +626,6 @@ namespace {
             return nullptr;
         column_type = reinterpret_cast<PyTypeObject*>(column.release());
         (void)shared_generator();
-        module_object = Py_NewRef(module.get());
         return module.release();
     }
 
@@ -647,5 +636,6 @@ namespace {
 PyMODINIT_FUNC PyInit__pgn(void);
 
 PyMODINIT_FUNC PyInit__pgn(void) {
-    return quarn_chess::py::guard(quarn_chess::data_pgn::init_module);
+    return quarn_chess::py::init_once(
+        quarn_chess::data_pgn::once, quarn_chess::data_pgn::build_module);
 }
