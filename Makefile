@@ -31,6 +31,10 @@ BUILD := build
 STAMPS := $(BUILD)/stamps
 # Extra arguments for the benchmark programs and pytest, e.g. make test PYTEST_ARGS='-k fen'.
 PERFT_BENCH_ARGS ?=
+# The native comparison: chess-library's header (benchmark only, never part of the package) and
+# the arguments of native_compare, e.g. NATIVE_COMPARE_ARGS='3 1' for three runs one ply shallower.
+CHESS_LIBRARY ?= $(CURDIR)/../shared/anchors/chess-library/chess.hpp
+NATIVE_COMPARE_ARGS ?=
 BENCH_ARGS ?=
 PYTEST_ARGS ?=
 SOAK_ARGS ?=
@@ -91,7 +95,15 @@ $(STAMPS)/requirements-%: $(VENV)/.quarn-python pyproject.toml tools/requirement
 	echo "installing the requirements of the extra $* into $(VENV)"
 	listed=$$($(VPY) tools/requirements.py $*)
 	mapfile -t requirements <<<"$$listed"
-	$(VPY) -m pip install -q "$${requirements[@]}" 2>&1 | { $(PIP_QUIET); }
+	if [[ $* == bench ]]; then
+		# A peer that fails to build here is left out of the comparison, not fatal.
+		for requirement in "$${requirements[@]}"; do
+			$(VPY) -m pip install -q "$$requirement" 2>&1 | { $(PIP_QUIET); } ||
+				echo "could not install $$requirement: the benchmarks skip it"
+		done
+	else
+		$(VPY) -m pip install -q "$${requirements[@]}" 2>&1 | { $(PIP_QUIET); }
+	fi
 	touch $@
 
 # Non-editable install of the package itself, built without isolation from the venv's
@@ -187,7 +199,8 @@ soak: install
 bench: install $(STAMPS)/requirements-bench cpp-deps
 	@cmake=$$(tools/find_cmake.sh)
 	"$$cmake" -S . -B $(BUILD)/bench -G 'Unix Makefiles' --log-level=WARNING \
-		-DCMAKE_BUILD_TYPE=Release -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_BENCH=ON -DQUARN_WERROR=ON
+		-DCMAKE_BUILD_TYPE=Release -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_BENCH=ON -DQUARN_WERROR=ON \
+		-DQUARN_CHESS_LIBRARY_HEADER="$(abspath $(CHESS_LIBRARY))"
 	$(CMAKE_BUILD) $(BUILD)/bench -j $(JOBS)
 	export QUARN_PERFT_BENCH=$(CURDIR)/$(BUILD)/bench/perft_bench
 	ran=0
@@ -195,6 +208,11 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 	if [[ -f bench/run_data_bench.py ]]; then $(VPY) bench/run_data_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
+	if [[ -f "$(CHESS_LIBRARY)" && -x $(BUILD)/bench/native_compare ]]; then
+		$(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)
+	else
+		echo "native comparison skipped: no chess-library header at $(CHESS_LIBRARY) (set CHESS_LIBRARY=...)"
+	fi
 	((ran)) || echo "no benchmarks yet (bench/run_bench.py, bench/*.cpp)"
 
 # --- Formatting --------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 //   perft_bench [depth] [fen]      depth defaults to 4; a FEN replaces the six standard positions
 // Exits with 1 when a count disagrees with the shared perft table.
 #include "board.h"
+#include "make_unmake.h"
 #include "move_generator.h"
 
 #include <algorithm>
@@ -78,6 +79,25 @@ void bench_construction() {
         times[runs / 2], times.front(), times.back(), runs);
 }
 
+// push_move + pop_move over the root moves of each position, many times over: nanoseconds per
+// pair, median of several runs.
+void bench_make_unmake(const MoveGenerator& generator, const std::vector<Position>& positions) {
+    constexpr int runs = 7;
+    std::printf("push_move + pop_move on the root moves (ns per pair, median of %d runs):\n", runs);
+    std::vector<double> medians;
+    for (const Position& p : positions) {
+        std::vector<double> times;
+        for (int run = 0; run < runs; ++run)
+            times.push_back(bench::make_unmake_ns(generator, p.fen, 4'000'000));
+        std::sort(times.begin(), times.end());
+        std::printf("  %-9s %6.2f ns\n", p.name.c_str(), times[runs / 2]);
+        medians.push_back(times[runs / 2]);
+    }
+    std::sort(medians.begin(), medians.end());
+    std::printf(
+        "  %-9s %6.2f ns (worst %.2f)\n\n", "median", medians[medians.size() / 2], medians.back());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -90,6 +110,7 @@ int main(int argc, char** argv) {
 
     const auto expected = expected_counts();
     const MoveGenerator generator;
+    bench_make_unmake(generator, positions);
     std::printf("%-9s %5s %12s %10s %9s %10s %9s  %s\n", "position", "depth", "nodes", "bulk s",
         "bulk Mn/s", "full s", "full Mn/s", "check");
     std::uint64_t total_nodes = 0;

@@ -24,6 +24,10 @@ Fairness notes, repeated in the written table:
   returns fresh lists; a row against a binary-string expansion of the masks has no target.
 - perft 3: through each library's public Python API, counting the legal moves at the last ply
   instead of playing them (len(generator(board)) and board.legal_moves.count()); per leaf node.
+
+A second table puts Board(fen), fen() and copy() beside the native-code peers on PyPI (nchess,
+fastchess, and bulletchess on Python 3.13 and later), timed alternately with ours in the same
+way; a peer that is not installed or fails to import is skipped with a note.
 """
 
 from __future__ import annotations
@@ -71,6 +75,66 @@ OPERATIONS = [
     # No target: the same export against the binary-string expansion of each piece mask.
     ("planes_format", "planes 12×64 (python-chess: binary-string expansion)", None),
 ]
+
+
+# The native-code peers: module name and the expression that builds a board from a FEN. Their
+# results are compared with ours (placement, side to move and castling fields of the FEN), never
+# their code.
+PEERS = ["nchess", "fastchess", "bulletchess"]
+PEER_OPERATIONS = [
+    ("board", "`Board(fen)`"),
+    ("fen", "`fen()`"),
+    ("copy", "`copy()`"),
+]
+PEER_TARGET = 1.2  # fastest peer's time / ours
+
+
+def load_peers() -> tuple[dict, list[str]]:
+    """The importable peers by name, and a note for each one that is skipped."""
+    loaded, notes = {}, []
+    for name in PEERS:
+        try:
+            module = __import__(name)
+            board_class = getattr(module, "Board")
+            board = board_class(POSITIONS[1][1])
+            if not callable(getattr(board, "fen", None)) or not callable(getattr(board, "copy", None)):
+                raise AttributeError("no fen() or copy()")
+        except Exception as error:  # noqa: BLE001 - any failure only skips the peer
+            notes.append(f"{name}: skipped ({type(error).__name__}: {error})")
+            continue
+        loaded[name] = board_class
+    return loaded, notes
+
+
+def fen_fields(text: str) -> list[str]:
+    return text.split()[:3]
+
+
+def peer_loops(op: str, fen: str, peers: dict) -> list:
+    """Loops for our operation and then each peer's, in the order of `peers`."""
+    rep = repeat
+    classes = [quarn_chess.Board] + list(peers.values())
+    boards = [cls(fen) for cls in classes]
+    for name, board in zip(peers, boards[1:]):
+        if fen_fields(board.fen()) != fen_fields(boards[0].fen()):
+            raise SystemExit(f"{name} reads {fen} differently: {board.fen()}")
+    loops = []
+    for cls, board in zip(classes, boards):
+        if op == "board":
+
+            def loop(n, cls=cls):
+                for _ in rep(None, n):
+                    cls(fen)
+
+        else:
+            method = getattr(board, op)
+
+            def loop(n, method=method):
+                for _ in rep(None, n):
+                    method()
+
+        loops.append(loop)
+    return loops
 
 
 # --- timing -------------------------------------------------------------------------------------
@@ -535,6 +599,43 @@ def build_report(results: dict, native: dict, construction_ms: float, floors: di
     return "\n".join(lines) + "\n"
 
 
+def build_peer_report(peer_results: dict, peers: list[str], notes: list[str], args) -> str:
+    names = [name for name, _ in POSITIONS]
+    lines = ["", "## Against the native-code peers", ""]
+    if not peers:
+        lines.append("No peer could be imported; nothing compared.")
+    else:
+        lines.append(
+            "Ratio = the fastest peer's time / quarn_chess time, per position (best of "
+            f"{max(args.repeats, 15)} alternating measurements); time per call below "
+            "(quarn_chess, then " + ", ".join(peers) + ")."
+        )
+        lines.append("")
+        lines.append("| call | target | " + " | ".join(names) + " | holds |")
+        lines.append("|" + "---|" * (len(names) + 3))
+        for op, label in PEER_OPERATIONS:
+            ratios = [min(peer_results[op][name][1:]) / peer_results[op][name][0] for name in names]
+            cells = [f"{r:.2f}×" for r in ratios]
+            holds = all(r >= PEER_TARGET for r in ratios)
+            lines.append(
+                f"| {label} | ≥ {PEER_TARGET:g}× | " + " | ".join(cells) + f" | {mark(holds)} |"
+            )
+        lines.append("")
+        lines.append("| call | " + " | ".join(names) + " |")
+        lines.append("|" + "---|" * (len(names) + 1))
+        for op, label in PEER_OPERATIONS:
+            cells = [" / ".join(format_time(t) for t in peer_results[op][name]) for name in names]
+            lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    lines.append("")
+    lines.append(
+        "- Each peer gets the same four-field FEN; its `fen()` adds move counters. nchess's "
+        "`copy()` is far slower than the others' and never the fastest."
+    )
+    for note in notes:
+        lines.append(f"- {note}")
+    return "\n".join(lines) + "\n"
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=7, help="measurements per library")
@@ -567,11 +668,28 @@ def main() -> int:
                   f"python-chess {format_time(t_theirs):>10}   ratio {t_theirs / t_ours:6.1f}×",
                   file=sys.stderr, flush=True)
 
+    peers, peer_notes = load_peers()
+    for note in peer_notes:
+        print(note, file=sys.stderr)
+    peer_results: dict = {}
+    for op, _ in PEER_OPERATIONS:
+        if op not in selected:
+            continue
+        peer_results[op] = {}
+        for name, fen in POSITIONS:
+            # More repeats than for python-chess: the differences here are tens of nanoseconds.
+            times = compare(peer_loops(op, fen, peers), max(args.repeats, 15), args.min_time)
+            peer_results[op][name] = times
+            print(f"{op:9} {name:9} quarn_chess {format_time(times[0]):>10}   "
+                  + "   ".join(f"{peer} {format_time(t):>10}" for peer, t in zip(peers, times[1:])),
+                  file=sys.stderr, flush=True)
+
     if len(selected) != len(OPERATIONS):
         return 0
     construction_ms = python_construction_ms(args.repeats)
     native = native_figures(find_perft_bench(), args.native_runs)
     report = build_report(results, native, construction_ms, floors, args)
+    report += build_peer_report(peer_results, list(peers), peer_notes, args)
     print(report)
     if not args.no_write:
         args.output.write_text(report, encoding="utf-8")

@@ -18,6 +18,8 @@
 //     reference_moves() (which plays every candidate), an ordered subset of pseudo_moves(), as
 //     many moves as count_moves() counts, and never faults on a board whose bitboards are
 //     pairwise disjoint;
+//   - after every operation the square table (piece_on) and the disjoint flag agree with the
+//     bitboards, on odd boards too (overlapping bitboards, wrapped placements, no king);
 //   - reflect() rebuilds the hash, drops the history and is an involution on pieces and info;
 //   - a copy equals its source and keeps its own history (it is popped later like any board).
 // Arbitrary text and raw 16-bit move values are pushed too: they may refuse, fault or leave the
@@ -86,10 +88,20 @@ bool hash_is_fresh(const Board& board) {
     return board.zobrist == ZobristBoardComponent::new_component(board.pieces, board.info);
 }
 
-// The whole record but the hash.
+// The whole record but the hash (also the hashes saved in the history).
 bool same_except_hash(const Board& a, const Board& b) {
-    return a.pieces == b.pieces && a.info == b.info && a.pieces_stacks == b.pieces_stacks
-        && a.move_stack == b.move_stack;
+    if (a.pieces != b.pieces || a.info != b.info || a.piece_on != b.piece_on
+        || a.disjoint != b.disjoint || a.move_stack.size() != b.move_stack.size())
+        return false;
+    for (std::size_t i = 0; i < a.move_stack.size(); ++i) {
+        MoveRecord x = a.move_stack[i];
+        MoveRecord y = b.move_stack[i];
+        x.z_key = y.z_key = 0;
+        x.z_sum = y.z_sum = 0;
+        if (!(x == y))
+            return false;
+    }
+    return true;
 }
 
 bool disjoint(const Board& board) {
@@ -103,6 +115,27 @@ bool disjoint(const Board& board) {
 }
 
 bool holds(Bitboard b, unsigned square) { return (b >> square) & 1; }
+
+// The square table and the disjoint flag agree with the bitboards: piece_on[s] is the lowest
+// index holding s (overlapping boards included), disjoint says whether any square is held twice.
+void check_squares(const Board& board, const char* what, const Board& shown) {
+    Bitboard seen = 0;
+    Bitboard overlap = 0;
+    for (const Bitboard b : board.pieces) {
+        overlap |= seen & b;
+        seen |= b;
+    }
+    if (board.disjoint != (overlap == 0))
+        finding(what, "disjoint flag out of step: " + shown.to_fen());
+    for (unsigned s = 0; s < 64; ++s) {
+        unsigned p = 0;
+        while (p < PIECE_COUNT && !holds(board.pieces[p], s))
+            ++p;
+        if (board.piece_on[s] != p)
+            finding(what,
+                "piece_on out of step on square " + std::to_string(s) + ": " + shown.to_fen());
+    }
+}
 
 std::optional<PieceIndex> piece_on(
     const Board& board, unsigned square, PieceIndex first, PieceIndex last) {
@@ -301,21 +334,28 @@ void push(Slot& slot, ChessMove m) {
             before.to_fen() + " + " + describe(m) + " gave " + board.to_fen() + " info "
                 + std::to_string(board.info) + ", expected info " + std::to_string(made->info));
 
-    expect(board.move_stack.size() == before.move_stack.size() + 1
-            && board.move_stack.back().info == before.info,
-        "push did not record the old info word", before);
-    const std::uint16_t moved = board.move_stack.back().moved;
-    expect(moved < (1u << PIECE_COUNT), "push recorded a bitboard above 11", before);
-    for (unsigned p = 0; p < PIECE_COUNT; ++p) {
-        const bool saved = holds(moved, p);
-        expect(board.pieces_stacks[p].size() == before.pieces_stacks[p].size() + (saved ? 1 : 0),
-            "push saved a bitboard it did not record", before);
-        expect(saved || board.pieces[p] == before.pieces[p],
+    const MoveRecord& record = board.move_stack.back();
+    expect(board.move_stack.size() == before.move_stack.size() + 1 && record.info == before.info
+            && record.z_key == before.zobrist.z_key && record.z_sum == before.zobrist.z_sum
+            && record.disjoint == before.disjoint,
+        "push did not record the old info word, hash and flag", before);
+    const std::uint16_t moved = record.moved();
+    expect(moved < (1u << PIECE_COUNT) && record.saved_count >= 1 && record.saved_count <= 4,
+        "push recorded a bitboard above 11", before);
+    for (unsigned i = 0; i < 4; ++i)
+        expect(record.saved_board[i] == before.pieces[record.saved_index[i]]
+                && record.occupant[i] == before.piece_on[record.square[i]],
+            "push saved a wrong bitboard or square", before);
+    for (unsigned p = 0; p < PIECE_COUNT; ++p)
+        expect(holds(moved, p) || board.pieces[p] == before.pieces[p],
             "push changed a bitboard it did not save", before);
-        if (saved)
-            expect(board.pieces_stacks[p].back() == before.pieces[p], "push saved a wrong bitboard",
-                before);
+    for (unsigned s = 0; s < 64; ++s) {
+        const bool saved
+            = std::find(record.square.begin(), record.square.end(), s) != record.square.end();
+        expect(saved || board.piece_on[s] == before.piece_on[s],
+            "push changed a square it did not save", before);
     }
+    check_squares(board, "square table out of step after push", before);
     expect(((board.info ^ before.info) & 1) == 1, "push did not flip the side to move", before);
     const Bitboard ep = board.info & INFO_EP_MASK;
     expect((ep & (ep - 1)) == 0, "more than one en-passant bit after a push", before);
@@ -367,6 +407,7 @@ void pop(Slot& slot) {
     expect(undo.exact_hash ? board == undo.board : same_except_hash(board, undo.board),
         "pop did not restore the board before the push", current);
     carry_drift(slot, undo.board);
+    check_squares(board, "square table out of step after pop", current);
     if (HASH_FOLLOWS_EVERY_MOVE)
         expect(hash_is_fresh(board), "hash left the from-scratch value after pop", current);
 }
@@ -408,7 +449,7 @@ bool generate(Slot& slot, MoveList& legal) {
         generator().moves(board, legal);
     } catch (const Fault&) {
         ++counters.generation_faults;
-        legal.clear();
+        legal.resize(0);
         expect(unchanged(), "moves() faulted and left the board changed", before);
         expect(!disjoint(before), "moves() faulted on a board with disjoint bitboards", before);
         expect(reference_faulted, "moves() faulted where the reference filter did not", before);
@@ -458,6 +499,7 @@ void reflect(Slot& slot) {
     slot.before.clear();
     expect(history_is_empty(board), "reflect kept history", original);
     expect(hash_is_fresh(board), "reflect did not rebuild the hash", original);
+    check_squares(board, "square table out of step after reflect", original);
     Board twice = board;
     twice.reflect();
     expect(twice.pieces == original.pieces && twice.info == original.info,
@@ -583,6 +625,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Slot slot { std::move(read->value()), {} };
     expect(hash_is_fresh(slot.board), "a board read from FEN has a stale hash", slot.board);
+    check_squares(slot.board, "square table out of step after reading FEN", slot.board);
     Program program(
         newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1));
     run_program(slot, program);

@@ -94,14 +94,7 @@ inline std::vector<std::string_view> fields(std::string_view text) {
     return out;
 }
 
-// No move recorded and every history stack empty.
-inline bool history_is_empty(const Board& board) {
-    if (!board.move_stack.empty())
-        return false;
-    for (const auto& stack : board.pieces_stacks)
-        if (!stack.empty())
-            return false;
-    return true;
-}
+// No move recorded.
+inline bool history_is_empty(const Board& board) { return board.move_stack.empty(); }
 
 } // namespace quarn_chess::fuzz

@@ -1,7 +1,5 @@
-// Building the slider attack tables, and the square attack test that reads them.
+// Building the slider attack tables.
 #include "attacks.h"
-
-#include "move_generator.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +8,6 @@
 namespace quarn_chess {
 
 namespace {
-
-    // The rook and bishop jumps side by side: index 0..3 rook, 4..7 bishop, in the order of
-    // ROOK_DIRECTIONS and BISHOP_DIRECTIONS.
-    constexpr std::array<std::int16_t, 8> RAY_DIRECTIONS = { 8, -8, 1, -1, 9, -9, 7, -7 };
 
     // RAYS[d][s]: every square from s (exclusive) to the board edge along RAY_DIRECTIONS[d].
     constexpr std::array<std::array<Bitboard, 64>, 8> RAYS = [] {
@@ -29,7 +23,8 @@ namespace {
         return rays;
     }();
 
-    // Same result as get_moves_from_blockers, without walking the rays: along each ray everything
+    // Each ray runs up to and including the first square of `occupancy`, whatever stands there.
+    // Without walking the rays: along each ray everything
     // beyond the nearest blocker is cut off with the ray that starts at that blocker. The nearest
     // blocker is the lowest set bit on rays that climb and the highest on rays that descend.
     Bitboard ray_attacks(unsigned square, Bitboard occupancy, unsigned first_direction) {
@@ -80,43 +75,26 @@ bool operator==(const SlidingMoves& a, const SlidingMoves& b) {
         == 0;
 }
 
-// Visits every subset of `cross` once (carry-rippler order). The magic constants give each
-// subset its own key, so the order of visits does not matter for the contents.
-void rook_bishop_moves(
-    unsigned square, Bitboard cross, PieceIndex piece_type, SlidingTable& table) {
-    check(square < 64, INDEX_OUT_OF_RANGE);
-    const bool rook = piece_type == ROOK;
-    const Bitboard magic = rook ? ROOK_MAGICS[square] : BISHOP_MAGICS[square];
-    const unsigned shift = rook ? ROOK_SHIFTS[square] : BISHOP_SHIFTS[square];
-    const unsigned first_direction = rook ? 0 : 4;
+// Visits every subset of the relevance mask once (carry-rippler order). The magic constants give
+// each subset its own key, so the order of visits does not matter for the contents.
+void rook_bishop_moves(unsigned square, unsigned idx_offset, SlidingTable& table) {
+    check(square < 64 && idx_offset < 2, INDEX_OUT_OF_RANGE);
+    const SliderMagic& magic = SLIDER_MAGICS[idx_offset][square];
+    const unsigned first_direction = idx_offset == ROOK_IDX ? 0 : 4;
     Bitboard blockers = 0;
     do {
-        const Bitboard key = (blockers * magic) >> shift;
-        check(key < SLIDING_TABLE_SIZE, INDEX_OUT_OF_RANGE);
-        table[key] = ray_attacks(square, blockers, first_direction);
-        blockers = (blockers - cross) & cross;
+        table[magic.key(blockers)] = ray_attacks(square, blockers, first_direction);
+        blockers = (blockers - magic.mask) & magic.mask;
     } while (blockers);
 }
 
 SlidingMoves populate_sliding_moves() {
     SlidingMoves tables;
     for (unsigned s = 0; s < 64; ++s) {
-        rook_bishop_moves(s, get_rook_cross(s), ROOK, tables[2 * s + ROOK_IDX]);
-        rook_bishop_moves(s, get_bishop_cross(s), BISHOP, tables[2 * s + BISHOP_IDX]);
+        rook_bishop_moves(s, ROOK_IDX, tables[2 * s + ROOK_IDX]);
+        rook_bishop_moves(s, BISHOP_IDX, tables[2 * s + BISHOP_IDX]);
     }
     return tables;
-}
-
-MoveGenerator::MoveGenerator()
-    : sliding_moves(populate_sliding_moves()) { }
-
-// Knights, pawns, then sliders and the king; the first hit answers. A slider attack set ends at
-// the first occupied square, so any piece in between shields the square, and the occupant of the
-// square itself never does.
-bool MoveGenerator::square_in_check(
-    const Board& board, unsigned square, std::uint64_t to_move) const {
-    check(square < 64, INDEX_OUT_OF_RANGE);
-    return attacked_by(board, to_move == 1 ? BLACK_OFFSET : WHITE_OFFSET, square, board.occupied());
 }
 
 } // namespace quarn_chess

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 
 namespace quarn_chess {
 
@@ -77,15 +76,16 @@ constexpr std::array<std::uint16_t, 64> BISHOP_SHIFTS = {
 };
 // clang-format on
 
-// Square jumps. The order of the king and knight tables is the order in which their moves are
+// Square jumps. The eight ray directions are written once: rook directions first, then bishop
+// directions. The order of the king and knight tables is the order in which their moves are
 // listed.
-constexpr std::array<std::int16_t, 4> ROOK_DIRECTIONS = { 8, -8, 1, -1 };
-constexpr std::array<std::int16_t, 4> BISHOP_DIRECTIONS = { 9, -9, 7, -7 };
+constexpr std::array<std::int16_t, 8> RAY_DIRECTIONS = { 8, -8, 1, -1, 9, -9, 7, -7 };
+constexpr std::array<std::int16_t, 4> ROOK_DIRECTIONS
+    = { RAY_DIRECTIONS[0], RAY_DIRECTIONS[1], RAY_DIRECTIONS[2], RAY_DIRECTIONS[3] };
+constexpr std::array<std::int16_t, 4> BISHOP_DIRECTIONS
+    = { RAY_DIRECTIONS[4], RAY_DIRECTIONS[5], RAY_DIRECTIONS[6], RAY_DIRECTIONS[7] };
 constexpr std::array<std::int16_t, 8> KING_DIRECTIONS = { -8, 8, 1, -1, 9, 7, -9, -7 };
 constexpr std::array<std::int16_t, 8> KNIGHT_DIRECTIONS = { -17, -15, -6, 10, 17, 15, 6, -10 };
-
-constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7F;
-constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFE;
 
 // Table selector: entry 2 * square + idx_offset of the sliding tables.
 constexpr unsigned ROOK_IDX = 0;
@@ -101,9 +101,8 @@ constexpr Bitboard get_rook_cross(unsigned square) {
 
 // The same for a bishop: its four diagonals without the square and without the board's rim.
 constexpr Bitboard get_bishop_cross(unsigned square) {
-    constexpr std::array<std::int16_t, 4> jumps = { 9, 7, -9, -7 };
     Bitboard cross = 0;
-    for (const std::int16_t jump : jumps) {
+    for (const std::int16_t jump : BISHOP_DIRECTIONS) {
         unsigned current = square;
         while (validate_move(static_cast<std::uint16_t>(current), jump, 1)) {
             const unsigned target = current + jump;
@@ -115,45 +114,6 @@ constexpr Bitboard get_bishop_cross(unsigned square) {
         }
     }
     return cross;
-}
-
-// Attacks of a slider on `square` moving along `directions`: each ray runs up to and including
-// the first square of `blocker_bitboard`, whatever stands there. The reference definition that
-// the tables reproduce.
-constexpr Bitboard get_moves_from_blockers(
-    unsigned square, Bitboard blocker_bitboard, const std::array<std::int16_t, 4>& directions) {
-    Bitboard moves = 0;
-    for (const std::int16_t jump : directions) {
-        unsigned s = square;
-        while (validate_move(static_cast<std::uint16_t>(s), jump, 1)) {
-            const unsigned t = s + jump;
-            moves |= square_bit(t);
-            if (blocker_bitboard & square_bit(t))
-                break;
-            s = t;
-        }
-    }
-    return moves;
-}
-
-// The up to eight squares next to `square`.
-constexpr Bitboard get_king_circle(unsigned square) {
-    const Bitboard king_pos = square_bit(square);
-    const Bitboard east = king_pos & NOT_FILE_H;
-    const Bitboard west = king_pos & NOT_FILE_A;
-    return (king_pos << 8) | (king_pos >> 8) | (east << 1) | (east << 9) | (east >> 7) | (west >> 1)
-        | (west << 7) | (west >> 9);
-}
-
-// Whether some jump in `directions` leads from `square` onto a square of `bitboard` without
-// leaving the board.
-constexpr bool check_pawn_knight(Bitboard bitboard, unsigned square,
-    std::span<const std::int16_t> directions, std::uint16_t threshold) {
-    for (const std::int16_t jump : directions)
-        if (validate_move(static_cast<std::uint16_t>(square), jump, threshold)
-            && (bitboard & square_bit(square + jump)))
-            return true;
-    return false;
 }
 
 // Everything a slider lookup needs about one square, side by side: the key is
@@ -286,9 +246,9 @@ private:
 };
 
 // Fills `table` (zeroed by the caller) with the attack set of every blocker arrangement on the
-// relevance mask `cross` of `square`, stored under its magic key. piece_type ROOK selects the
-// rook constants, anything else the bishop ones.
-void rook_bishop_moves(unsigned square, Bitboard cross, PieceIndex piece_type, SlidingTable& table);
+// relevance mask of `square`, stored under its magic key, for a rook (idx_offset ROOK_IDX) or a
+// bishop (BISHOP_IDX).
+void rook_bishop_moves(unsigned square, unsigned idx_offset, SlidingTable& table);
 
 // All 128 tables, rook then bishop for squares 0..63.
 SlidingMoves populate_sliding_moves();

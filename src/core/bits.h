@@ -21,14 +21,28 @@ constexpr unsigned pop_lsb(Bitboard& b) {
 
 constexpr Bitboard square_bit(unsigned square) { return Bitboard { 1 } << square; }
 
-// Number of set bits. Written out (a parallel sum) rather than std::popcount, which on the
-// baseline x86-64 the wheels target becomes a library call.
-constexpr unsigned popcount(Bitboard b) {
-    b -= (b >> 1) & 0x5555555555555555;
-    b = (b & 0x3333333333333333) + ((b >> 2) & 0x3333333333333333);
-    b = (b + (b >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    return static_cast<unsigned>((b * 0x0101010101010101) >> 56);
-}
+// Number of set bits: one popcnt instruction inside the functions marked CPU_DISPATCH (and in
+// -march builds that have it); elsewhere on baseline x86-64 a short library routine.
+constexpr unsigned popcount(Bitboard b) { return static_cast<unsigned>(std::popcount(b)); }
+
+// The hot entry points of move generation are compiled once per CPU level and the loader picks
+// the best one for the running CPU (GNU ifunc), so a build for baseline x86-64 - what a wheel
+// must run on - still uses popcnt, tzcnt and the BMI instructions where the CPU has them.
+// Sanitizer builds keep one version: their runtime is not yet up when ifunc resolvers run.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if !__has_feature(address_sanitizer)
+#define QUARN_CPU_DISPATCH 1
+#endif
+#else
+#define QUARN_CPU_DISPATCH 1
+#endif
+#endif
+#ifdef QUARN_CPU_DISPATCH
+#define CPU_DISPATCH __attribute__((target_clones("arch=x86-64-v3", "popcnt", "default")))
+#else
+#define CPU_DISPATCH
+#endif
 
 // The set bits of a bitboard as an ascending sequence of square indices, without allocating:
 //   for (unsigned s : get_bits(b)) ...

@@ -24,6 +24,24 @@ namespace {
         return text;
     }
 
+    bool pairwise_disjoint(const std::array<Bitboard, PIECE_COUNT>& pieces) {
+        Bitboard seen = 0;
+        Bitboard overlap = 0;
+        for (const Bitboard b : pieces) {
+            overlap |= seen & b;
+            seen |= b;
+        }
+        return overlap == 0;
+    }
+
+    std::uint8_t lowest_piece(const std::array<Bitboard, PIECE_COUNT>& pieces, unsigned square) {
+        const Bitboard bit = square_bit(square);
+        std::uint8_t p = 0;
+        while (p < PIECE_COUNT && !(pieces[p] & bit))
+            ++p;
+        return p;
+    }
+
 } // namespace
 
 std::optional<PieceIndex> Board::get_piece(
@@ -44,189 +62,228 @@ Bitboard Board::occupied() const {
     return all;
 }
 
-Bitboard Board::side_mask(PieceIndex offset) const {
-    return pieces[offset] | pieces[offset + 1] | pieces[offset + 2] | pieces[offset + 3]
-        | pieces[offset + 4] | pieces[offset + 5];
+// One pass over the bitboards, highest index first, so that the lowest one holding a square is
+// written last; the hash is new_component's.
+void Board::resync() {
+    const auto& z64 = shared_z64().features;
+    const auto& z16 = shared_z16().features;
+    std::uint64_t key = 0;
+    std::uint16_t sum = 0;
+    piece_on = empty_squares();
+    Bitboard seen = 0;
+    Bitboard overlap = 0;
+    for (unsigned p = PIECE_COUNT; p-- > 0;) {
+        const Bitboard b = pieces[p];
+        overlap |= seen & b;
+        seen |= b;
+        for (const unsigned s : get_bits(b)) {
+            piece_on[s] = static_cast<std::uint8_t>(p);
+            key ^= z64[p * 64 + s];
+            sum ^= z16[p * 64 + s];
+        }
+    }
+    zobrist = ZobristBoardComponent { &shared_z64(), &shared_z16(), key, sum };
+    zobrist.xor_info_changes(info);
+    disjoint = overlap == 0;
 }
 
-// Classifies the move by the pieces on the board and by geometry; the special code only picks
-// the promoted piece. All decisions are made before the first write, so a refused move leaves the
-// board, its history and its hash untouched.
-std::optional<Error> Board::push_move(ChessMove chess_move) {
-    constexpr PieceIndex NONE = PIECE_COUNT;
-    const unsigned from = chess_move.from();
-    const unsigned to = chess_move.to();
-    const unsigned special = chess_move.special();
-    const bool white_to_move = info & 1;
+namespace {
 
-    // The lowest index holding the from-square is the moving piece, as get_piece over all
-    // twelve boards finds it.
-    const Bitboard from_bit = square_bit(from);
-    PieceIndex move_type = 0;
-    while (move_type < PIECE_COUNT && !(pieces[move_type] & from_bit))
-        ++move_type;
-    check(move_type < PIECE_COUNT, MISSING_VALUE);
-
-    // The colour of the moving piece decides whose pieces can be captured.
-    const bool white_piece = move_type < BLACK_OFFSET;
-    const Bitboard to_bit = square_bit(to);
-    const PieceIndex first_opponent = white_piece ? BLACK_OFFSET : WHITE_OFFSET;
-    PieceIndex capture_type = NONE;
-    for (PieceIndex p = first_opponent; p < first_opponent + 6; ++p)
-        if (pieces[p] & to_bit) {
-            capture_type = p;
-            break;
-        }
-
-    // A pawn changing file without finding a piece to take captures en passant.
-    const bool pawn = is_pawn(move_type);
-    const bool en_passant = pawn && capture_type == NONE && file_of(from) != file_of(to);
-    unsigned victim = 0;
-    unsigned victim_square = 0;
-    if (en_passant) [[unlikely]] {
-        capture_type = BLACK_OFFSET - move_type;
-        victim = white_to_move ? BLACK_OFFSET + PAWN : PAWN;
-        if (white_to_move ? to < 8 : to >= 56)
-            return Error { "En passant victim off the board for " + describe(chess_move) };
-        victim_square = white_to_move ? to - 8 : to + 8;
-    }
-
-    PieceIndex promotion_type = NONE;
-    if (pawn && (rank_of(to) == 0 || rank_of(to) == 7)) [[unlikely]] {
-        if (special < ChessMove::PROMOTE_KNIGHT || special > ChessMove::PROMOTE_QUEEN)
-            return Error { "Missing promotion type for " + describe(chess_move) };
-        promotion_type = move_type + special - 3;
-    }
-
-    PieceIndex castle_type = NONE;
-    if (is_king(move_type) && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6))
-        castle_type = move_type - 2;
-
-    // History first: the old value of every bitboard about to change, then the old info word.
-    // The en-passant victim's bitboard is always among them (it is the moving piece's or the
-    // captured piece's). The four indices are distinct whenever present.
-    std::uint16_t moved = 0;
-    const auto record = [&](PieceIndex p) {
-        pieces_stacks[p].push_back(pieces[p]);
-        moved |= static_cast<std::uint16_t>(1u << p);
+    // Everything push_general decides before its first write.
+    struct MoveShape {
+        unsigned from = 0;
+        unsigned to = 0;
+        PieceIndex move_type = NO_PIECE;
+        PieceIndex capture_type = NO_PIECE;
+        PieceIndex promotion_type = NO_PIECE;
+        PieceIndex castle_type = NO_PIECE;
+        bool en_passant = false;
+        unsigned victim_square = 0;
+        unsigned rook_from = 0;
+        unsigned rook_to = 0;
+        // The move changes exactly the bits it names: the board is disjoint, the mover lands on
+        // an empty square or an opponent's piece, a castling rook stands on its corner with its
+        // target empty, and it is no en-passant capture.
+        bool regular = false;
     };
-    record(move_type);
-    if (capture_type != NONE)
-        record(capture_type);
-    if (castle_type != NONE) [[unlikely]]
-        record(castle_type);
-    if (promotion_type != NONE) [[unlikely]]
-        record(promotion_type);
-    const std::uint64_t old_info = info;
-    move_stack.push_back(MoveRecord { old_info, moved });
 
-    pieces[move_type] = move_bit(pieces[move_type], from, to);
-    if (en_passant)
-        pieces[victim] = delete_bit(pieces[victim], victim_square);
-    else if (capture_type != NONE)
-        pieces[capture_type] = delete_bit(pieces[capture_type], to);
+    // Classifies the move by the pieces on the board and by geometry; the special code only
+    // picks the promoted piece. The moving piece must exist (checked by the caller).
+    std::optional<Error> classify(const Board& board, ChessMove chess_move, MoveShape& shape) {
+        const unsigned from = chess_move.from();
+        const unsigned to = chess_move.to();
+        const unsigned special = chess_move.special();
+        const bool white_to_move = board.info & INFO_WHITE_TO_MOVE;
+        const PieceIndex move_type = board.piece_on[from];
+        shape.from = from;
+        shape.to = to;
+        shape.move_type = move_type;
 
-    if (castle_type != NONE) {
-        const unsigned base = white_to_move ? 0 : 56;
-        const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
-        const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
-        pieces[castle_type] = move_bit(pieces[castle_type], rook_from, rook_to);
-    }
-
-    if (promotion_type != NONE) {
-        pieces[move_type] = delete_bit(pieces[move_type], to);
-        pieces[promotion_type] |= square_bit(to);
-    }
-
-    // All en-passant rights go; every double step records its file, whether or not a pawn can
-    // take en passant.
-    info &= ~INFO_EP_MASK;
-    if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
-        info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
-    if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
-        info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
-
-    // The mover's castling rights, then a rook taken on its corner, whoever captures. Only
-    // relevant while some right (info bits 1..4) is held.
-    if (info & 0x1E) {
-        if (white_to_move) {
-            if (move_type == KING || (move_type == ROOK && from == 7))
-                info &= ~info_bit(INFO_WHITE_KING_SIDE);
-            if (move_type == KING || (move_type == ROOK && from == 0))
-                info &= ~info_bit(INFO_WHITE_QUEEN_SIDE);
+        // The colour of the moving piece decides whose pieces can be captured. On a disjoint
+        // board the one piece on the to-square is it, when it is the opponent's.
+        const bool white_piece = move_type < BLACK_OFFSET;
+        const PieceIndex on_to = board.piece_on[to];
+        if (board.disjoint) {
+            if (on_to != NO_PIECE && (on_to < BLACK_OFFSET) != white_piece)
+                shape.capture_type = on_to;
         } else {
-            if (move_type == BLACK_OFFSET + KING
-                || (move_type == BLACK_OFFSET + ROOK && from == 63))
-                info &= ~info_bit(INFO_BLACK_KING_SIDE);
-            if (move_type == BLACK_OFFSET + KING
-                || (move_type == BLACK_OFFSET + ROOK && from == 56))
-                info &= ~info_bit(INFO_BLACK_QUEEN_SIDE);
+            const PieceIndex first_opponent = white_piece ? BLACK_OFFSET : WHITE_OFFSET;
+            shape.capture_type
+                = board.get_piece(to, first_opponent, first_opponent + 6, ~Bitboard { 0 })
+                      .value_or(NO_PIECE);
         }
-        if (capture_type == ROOK && to == 7)
-            info &= ~info_bit(INFO_WHITE_KING_SIDE);
-        if (capture_type == ROOK && to == 0)
-            info &= ~info_bit(INFO_WHITE_QUEEN_SIDE);
-        if (capture_type == BLACK_OFFSET + ROOK && to == 63)
-            info &= ~info_bit(INFO_BLACK_KING_SIDE);
-        if (capture_type == BLACK_OFFSET + ROOK && to == 56)
-            info &= ~info_bit(INFO_BLACK_QUEEN_SIDE);
+
+        // A pawn changing file without finding a piece to take captures en passant.
+        const bool pawn = is_pawn(move_type);
+        shape.en_passant = pawn && shape.capture_type == NO_PIECE && file_of(from) != file_of(to);
+        if (shape.en_passant) {
+            shape.capture_type = BLACK_OFFSET - move_type;
+            if (white_to_move ? to < 8 : to >= 56)
+                return Error { "En passant victim off the board for " + describe(chess_move) };
+            shape.victim_square = white_to_move ? to - 8 : to + 8;
+        }
+
+        if (pawn && (rank_of(to) == 0 || rank_of(to) == 7)) {
+            if (special < ChessMove::PROMOTE_KNIGHT || special > ChessMove::PROMOTE_QUEEN)
+                return Error { "Missing promotion type for " + describe(chess_move) };
+            shape.promotion_type = move_type + special - 3;
+        }
+
+        if (is_king(move_type) && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
+            shape.castle_type = move_type - 2;
+            const unsigned base = white_to_move ? 0 : 56;
+            shape.rook_from = file_of(to) == 6 ? base + 7 : base;
+            shape.rook_to = file_of(to) == 6 ? base + 5 : base + 3;
+        }
+
+        shape.regular = board.disjoint && !shape.en_passant && from != to
+            && (on_to == NO_PIECE || shape.capture_type != NO_PIECE)
+            && (shape.castle_type == NO_PIECE
+                || (board.piece_on[shape.rook_from] == shape.castle_type
+                    && board.piece_on[shape.rook_to] == NO_PIECE));
+        return std::nullopt;
     }
 
-    info ^= INFO_WHITE_TO_MOVE;
+    // The squares whose occupant the move may change: from, to, and the en-passant victim's
+    // square or the castling rook's two squares; unused entries repeat from.
+    std::array<unsigned, 4> touched_squares(const MoveShape& m) {
+        std::array<unsigned, 4> touched { m.from, m.to, m.from, m.from };
+        if (m.en_passant)
+            touched[2] = m.victim_square;
+        if (m.castle_type != NO_PIECE) {
+            touched[2] = m.rook_from;
+            touched[3] = m.rook_to;
+        }
+        return touched;
+    }
 
-    // The hash is toggled for every bit that changed, exactly as pop_move toggles it back. For a
-    // well-formed move this is the same set of features the steps above name; for a malformed
-    // one (a castling right without its rook, a move onto a piece of the same kind) it keeps the
-    // hash equal to the position's from-scratch value.
-    toggle_changes(old_info, moved);
-    return std::nullopt;
-}
+    // The old value of every bitboard about to change (the four indices are distinct; the
+    // en-passant victim's bitboard is the mover's or the captured piece's), the touched squares'
+    // occupants, the info word, the hash and the flag.
+    void fill_record(const Board& board, const MoveShape& m, MoveRecord& record) {
+        record.info = board.info;
+        record.z_key = board.zobrist.z_key;
+        record.z_sum = board.zobrist.z_sum;
+        record.disjoint = board.disjoint;
+        record.wide = true;
+        record.saved_index.fill(static_cast<std::uint8_t>(m.move_type));
+        record.saved_board.fill(board.pieces[m.move_type]);
+        unsigned saved = 1;
+        for (const PieceIndex p : { m.capture_type, m.castle_type, m.promotion_type })
+            if (p != NO_PIECE) {
+                record.saved_index[saved] = static_cast<std::uint8_t>(p);
+                record.saved_board[saved] = board.pieces[p];
+                ++saved;
+            }
+        record.saved_count = static_cast<std::uint8_t>(saved);
+        const std::array<unsigned, 4> touched = touched_squares(m);
+        for (unsigned i = 0; i < 4; ++i) {
+            record.square[i] = static_cast<std::uint8_t>(touched[i]);
+            record.occupant[i] = board.piece_on[touched[i]];
+        }
+    }
 
-// Feature indices are in range by construction: p < 12 and s < 64 give at most 767, and only
-// info bits 0..21 are looked up.
-void Board::toggle_changes(std::uint64_t other_info, std::uint16_t moved) {
+    // The bitboards and the info word after the move.
+    void apply_move(Board& board, const MoveShape& m) {
+        auto& pieces = board.pieces;
+        const bool white_to_move = board.info & INFO_WHITE_TO_MOVE;
+        pieces[m.move_type] = Board::move_bit(pieces[m.move_type], m.from, m.to);
+        if (m.en_passant) {
+            const PieceIndex victim = white_to_move ? BLACK_OFFSET + PAWN : PAWN;
+            pieces[victim] = Board::delete_bit(pieces[victim], m.victim_square);
+        } else if (m.capture_type != NO_PIECE) {
+            pieces[m.capture_type] = Board::delete_bit(pieces[m.capture_type], m.to);
+        }
+        if (m.castle_type != NO_PIECE)
+            pieces[m.castle_type] = Board::move_bit(pieces[m.castle_type], m.rook_from, m.rook_to);
+        if (m.promotion_type != NO_PIECE) {
+            pieces[m.move_type] = Board::delete_bit(pieces[m.move_type], m.to);
+            pieces[m.promotion_type] |= square_bit(m.to);
+        }
+
+        // All en-passant rights go; every double step records its file, whether or not a pawn
+        // can take en passant. Then the castling rights the mover and the captured piece take
+        // away.
+        std::uint64_t info = board.info & ~INFO_EP_MASK;
+        if (m.move_type == PAWN && rank_of(m.to) == rank_of(m.from) + 2)
+            info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(m.to));
+        if (m.move_type == BLACK_OFFSET + PAWN && rank_of(m.from) == rank_of(m.to) + 2)
+            info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(m.to));
+        info &= ~static_cast<std::uint64_t>(
+            CASTLING_RIGHTS_TAKEN.mover[white_to_move][m.move_type][m.from]
+            | CASTLING_RIGHTS_TAKEN.captured[m.capture_type][m.to]);
+        board.info = info ^ INFO_WHITE_TO_MOVE;
+    }
+
+} // namespace
+
+// All decisions are made before the first write, so a refused move leaves the board, its history
+// and its hash untouched.
+std::optional<Error> Board::push_general(ChessMove chess_move) {
+    check(piece_on[chess_move.from()] != NO_PIECE, MISSING_VALUE);
+    MoveShape m;
+    if (std::optional<Error> error = classify(*this, chess_move, m))
+        return error;
+    MoveRecord& record = move_stack.emplace_back();
+    fill_record(*this, m, record);
+    apply_move(*this, m);
+
+    // The hash is toggled for every bit that changed, so it always equals the position's
+    // from-scratch value, also after a malformed move (a castling right without its rook, a move
+    // onto a piece of the same kind). Feature indices stay below 768: p < 12 and s < 64.
     const auto& z64 = zobrist.z64->features;
     const auto& z16 = zobrist.z16->features;
-    std::uint64_t key = zobrist.z_key;
-    std::uint16_t sum = zobrist.z_sum;
-    Bitboard info_changes = (info ^ other_info) & ((std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1);
-    while (info_changes) {
-        const unsigned feature = ZOBRIST_INFO_FEATURE + pop_lsb(info_changes);
-        key ^= z64[feature];
-        sum ^= z16[feature];
-    }
-    unsigned boards = moved;
-    while (boards) {
-        const unsigned p = static_cast<unsigned>(std::countr_zero(boards));
-        boards &= boards - 1;
-        Bitboard changes = pieces[p] ^ pieces_stacks[p].back();
-        while (changes) {
-            const unsigned feature = p * 64 + pop_lsb(changes);
-            key ^= z64[feature];
-            sum ^= z16[feature];
+    const auto toggle = [&](unsigned feature) {
+        zobrist.z_key ^= z64[feature];
+        zobrist.z_sum ^= z16[feature];
+    };
+    if (m.regular) {
+        const PieceIndex lands = m.promotion_type != NO_PIECE ? m.promotion_type : m.move_type;
+        toggle(m.move_type * 64 + m.from);
+        toggle(lands * 64 + m.to);
+        if (m.capture_type != NO_PIECE)
+            toggle(m.capture_type * 64 + m.to);
+        piece_on[m.from] = NO_PIECE;
+        piece_on[m.to] = static_cast<std::uint8_t>(lands);
+        if (m.castle_type != NO_PIECE) {
+            toggle(m.castle_type * 64 + m.rook_from);
+            toggle(m.castle_type * 64 + m.rook_to);
+            piece_on[m.rook_from] = NO_PIECE;
+            piece_on[m.rook_to] = static_cast<std::uint8_t>(m.castle_type);
         }
+    } else {
+        for (unsigned i = 0; i < record.saved_count; ++i) {
+            const unsigned p = record.saved_index[i];
+            Bitboard changes = pieces[p] ^ record.saved_board[i];
+            while (changes)
+                toggle(p * 64 + pop_lsb(changes));
+        }
+        for (const unsigned s : touched_squares(m))
+            piece_on[s] = lowest_piece(pieces, s);
+        disjoint = pairwise_disjoint(pieces);
     }
-    zobrist.z_key = key;
-    zobrist.z_sum = sum;
-}
-
-// Restores the info word and the recorded bitboards, toggling the hash for each bit that
-// differs, so hash and position come back together.
-void Board::pop_move() {
-    check(!move_stack.empty(), MISSING_VALUE);
-    const MoveRecord record = move_stack.back();
-    move_stack.pop_back();
-
-    toggle_changes(record.info, record.moved);
-    info = record.info;
-    unsigned boards = record.moved;
-    while (boards) {
-        const unsigned piece_type = static_cast<unsigned>(std::countr_zero(boards));
-        boards &= boards - 1;
-        std::vector<std::uint64_t>& stack = pieces_stacks[piece_type];
-        pieces[piece_type] = stack.back();
-        stack.pop_back();
-    }
+    zobrist.xor_info_changes(info ^ record.info);
+    return std::nullopt;
 }
 
 void Board::reflect() {
@@ -237,16 +294,14 @@ void Board::reflect() {
     }
 
     const std::uint64_t old = info;
-    info = (old & ~std::uint64_t { 0x1FFFFE }) ^ 1; // bits 1..20 cleared, side flipped
-    info |= (old & 0x06) << 2 | (old & 0x18) >> 2; // K, Q <-> k, q
-    info |= (old & 0x1FE0) << 8 | (old & 0x1FE000) >> 8; // en-passant groups exchanged
+    info = (old & ~(INFO_CASTLING_MASK | INFO_EP_MASK)) ^ INFO_WHITE_TO_MOVE;
+    info |= (old & INFO_WHITE_CASTLING) << 2 | (old & INFO_BLACK_CASTLING) >> 2; // K, Q <-> k, q
+    info |= (old & INFO_EP_WHITE_MASK) << 8 | (old & INFO_EP_BLACK_MASK) >> 8; // groups exchanged
 
-    for (std::vector<std::uint64_t>& stack : pieces_stacks)
-        std::vector<std::uint64_t>().swap(stack);
     std::vector<MoveRecord>().swap(move_stack);
 
     // The hash follows the new position, as if the board had been built from it.
-    zobrist = ZobristBoardComponent::new_component(pieces, info);
+    resync();
 }
 
 // Eight squares at a time: BYTE_BITS[v] holds the eight bits of v, lowest first, one per byte.

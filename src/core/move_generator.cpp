@@ -25,10 +25,9 @@ namespace {
     // BETWEEN[a][b]: the squares strictly between a and b when they share a rank, file or
     // diagonal; 0 otherwise (and for neighbours).
     constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
-        constexpr std::array<std::int16_t, 8> jumps = { 8, -8, 1, -1, 9, -9, 7, -7 };
         std::array<std::array<Bitboard, 64>, 64> between {};
         for (unsigned a = 0; a < 64; ++a)
-            for (const std::int16_t jump : jumps) {
+            for (const std::int16_t jump : RAY_DIRECTIONS) {
                 Bitboard path = 0;
                 unsigned s = a;
                 while (validate_move(static_cast<std::uint16_t>(s), jump, 1)) {
@@ -49,7 +48,7 @@ namespace {
         static constexpr Bitboard allowed(unsigned /* from */) { return ALL_SQUARES; }
         static constexpr Bitboard targets() { return ALL_SQUARES; }
         static constexpr Bitboard pinned() { return 0; }
-        static constexpr bool king_step_safe(unsigned /* to */) { return true; }
+        static constexpr Bitboard safe_king_steps(Bitboard steps) { return steps; }
         static constexpr bool en_passant_safe(ChessMove /* chess_move */) { return true; }
         // Whether castling is blocked by an attack on the king's home square (the king stands
         // there). Castling that passes this and the path tests is kept.
@@ -118,8 +117,33 @@ namespace {
         }
         Bitboard targets() const { return targets_; }
         Bitboard pinned() const { return pinned_; }
-        bool king_step_safe(unsigned to) const {
-            return !generator_.attacked_by(board_, opp_offset_, to, occupancy_without_king_);
+        // The squares of `steps` that no enemy piece attacks once the king has left its square:
+        // pawns, knights and kings for all squares at once, sliders square by square for what
+        // is left. The same answer as attacked_by for each square.
+        Bitboard safe_king_steps(Bitboard steps) const {
+            constexpr Bitboard FILE_A = 0x0101010101010101;
+            constexpr Bitboard FILE_H = FILE_A << 7;
+            const auto& pieces = board_.pieces;
+            const Bitboard pawns = pieces[opp_offset_ + PAWN];
+            Bitboard danger = opp_offset_ == BLACK_OFFSET
+                ? ((pawns & ~FILE_A) >> 9) | ((pawns & ~FILE_H) >> 7)
+                : ((pawns & ~FILE_A) << 7) | ((pawns & ~FILE_H) << 9);
+            for (Bitboard knights = pieces[opp_offset_ + KNIGHT]; knights;)
+                danger |= KNIGHT_ATTACKS[pop_lsb(knights)];
+            for (Bitboard kings = pieces[opp_offset_ + KING]; kings;)
+                danger |= KING_ATTACKS[pop_lsb(kings)];
+            const Bitboard queens = pieces[opp_offset_ + QUEEN];
+            const Bitboard rooks = queens | pieces[opp_offset_ + ROOK];
+            const Bitboard bishops = queens | pieces[opp_offset_ + BISHOP];
+            Bitboard safe = 0;
+            for (Bitboard left = steps & ~danger; left;) {
+                const unsigned to = pop_lsb(left);
+                if (!(generator_.slider_attacks(ROOK_IDX, to, occupancy_without_king_) & rooks)
+                    && !(generator_.slider_attacks(BISHOP_IDX, to, occupancy_without_king_)
+                        & bishops))
+                    safe |= square_bit(to);
+            }
+            return safe;
         }
         bool en_passant_safe(ChessMove chess_move) const {
             return generator_.leaves_king_safe(board_, chess_move);
@@ -197,7 +221,8 @@ namespace {
     // KNIGHT_DIRECTIONS; a jump onto an own piece is dropped, one onto an enemy piece is a
     // capture.
     template <class Filter, class Sink>
-    void knight_moves(Bitboard knights, Bitboard self_mask, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void knight_moves(
+        Bitboard knights, Bitboard self_mask, const Filter& filter, Sink& sink) {
         while (knights) {
             const unsigned from = pop_lsb(knights);
             const Bitboard targets = KNIGHT_ATTACKS[from] & ~self_mask & filter.allowed(from);
@@ -224,8 +249,9 @@ namespace {
     // king-side and queen-side castling. Castling needs a king on its home square, that square
     // unattacked and the rights bit; whether the rook is there is not examined.
     template <bool White, class Filter, class Sink>
-    void king_moves(const MoveGenerator& generator, const Board& board, Bitboard self_mask,
-        Bitboard opp_mask, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void king_moves(const MoveGenerator& generator,
+        const Board& board, Bitboard self_mask, Bitboard opp_mask, const Filter& filter,
+        Sink& sink) {
         constexpr PieceIndex self_offset = White ? WHITE_OFFSET : BLACK_OFFSET;
         constexpr std::uint64_t to_move = White ? 1 : 0;
         constexpr unsigned home = White ? 4 : 60;
@@ -239,13 +265,7 @@ namespace {
             const Bitboard open = KING_ATTACKS[from] & ~self_mask;
             if (!open)
                 continue;
-            Bitboard safe = 0;
-            Bitboard candidates = open;
-            while (candidates) {
-                const unsigned to = pop_lsb(candidates);
-                if (filter.king_step_safe(to))
-                    safe |= square_bit(to);
-            }
+            const Bitboard safe = filter.safe_king_steps(open);
             sink.add_steps(from, KING_STEPS[from], safe);
         }
 
@@ -275,7 +295,7 @@ namespace {
     // counted set by set. The shifts drop what leaves the board; the file masks drop the capture
     // that would wrap around an edge.
     template <bool White>
-    std::size_t count_plain_pawn_moves(
+    [[gnu::always_inline]] inline std::size_t count_plain_pawn_moves(
         Bitboard pawns, Bitboard occupied, Bitboard opp_mask, Bitboard targets) {
         constexpr Bitboard FILE_A = 0x0101010101010101;
         constexpr Bitboard FILE_H = FILE_A << 7;
@@ -296,8 +316,8 @@ namespace {
     // the single step (or its four promotions), then the double step. En passant trusts the info
     // word: neither the target nor the victim is looked at.
     template <bool White, class Filter, class Sink>
-    void pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, const Filter& filter,
-        Sink& sink) {
+    [[gnu::always_inline]] inline void pawn_moves(const Board& board, Bitboard self_mask,
+        Bitboard opp_mask, const Filter& filter, Sink& sink) {
         constexpr PieceIndex offset = White ? WHITE_OFFSET : BLACK_OFFSET;
         constexpr int direction = White ? 1 : -1;
         constexpr std::array<std::int16_t, 2> capture_jumps
@@ -385,8 +405,8 @@ namespace {
     // (BISHOP_IDX), pieces ascending, each piece's targets ascending, captures and quiet moves
     // interleaved.
     template <unsigned IdxOffset, class Filter, class Sink>
-    void magic_moves(const MoveGenerator& generator, Bitboard pieces, Bitboard self_mask,
-        Bitboard occupancy, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void magic_moves(const MoveGenerator& generator, Bitboard pieces,
+        Bitboard self_mask, Bitboard occupancy, const Filter& filter, Sink& sink) {
         while (pieces) {
             const unsigned from = pop_lsb(pieces);
             sink.add_targets(from,
@@ -395,17 +415,12 @@ namespace {
         }
     }
 
-    // The union of a side's six bitboards.
-    Bitboard side_union(const Board& board, PieceIndex offset) {
-        const auto& p = board.pieces;
-        return p[offset] | p[offset + 1] | p[offset + 2] | p[offset + 3] | p[offset + 4]
-            | p[offset + 5];
-    }
-
-    // The moves of the side to move in pseudo-legal order, each one offered to the filter.
+    // The moves of the side to move in pseudo-legal order, each one offered to the filter. It and
+    // the generation helpers above are always inlined, so that each CPU_DISPATCH version of an
+    // entry point has its own copy of the whole generation.
     template <bool White, class Filter, class Sink>
-    void generate(const MoveGenerator& generator, const Board& board, Bitboard self_mask,
-        Bitboard opp_mask, const Filter& filter, Sink& sink) {
+    [[gnu::always_inline]] inline void generate(const MoveGenerator& generator, const Board& board,
+        Bitboard self_mask, Bitboard opp_mask, const Filter& filter, Sink& sink) {
         constexpr PieceIndex self_offset = White ? WHITE_OFFSET : BLACK_OFFSET;
         const auto& pieces = board.pieces;
         const Bitboard occupancy = self_mask | opp_mask;
@@ -420,8 +435,9 @@ namespace {
     }
 
     template <bool White, class Filter>
-    void generate_list(const MoveGenerator& generator, const Board& board, Bitboard self_mask,
-        Bitboard opp_mask, const Filter& filter, MoveList& list) {
+    [[gnu::always_inline]] inline void generate_list(const MoveGenerator& generator,
+        const Board& board, Bitboard self_mask, Bitboard opp_mask, const Filter& filter,
+        MoveList& list) {
         MoveWriter writer(list.begin());
         generate<White>(generator, board, self_mask, opp_mask, filter, writer);
         list.resize(static_cast<std::size_t>(writer.end() - list.begin()));
@@ -429,26 +445,47 @@ namespace {
 
     // Exactly one king of the side to move, and no square claimed by two bitboards.
     bool fast_path_applies(const Board& board, Bitboard kings) {
-        if (kings & (kings - 1))
-            return false;
-        Bitboard seen = 0;
-        Bitboard overlap = 0;
-        for (const Bitboard b : board.pieces) {
-            overlap |= seen & b;
-            seen |= b;
-        }
-        return overlap == 0;
+        return board.disjoint && kings != 0 && (kings & (kings - 1)) == 0;
     }
+
+    // A generated move made on the board and taken back when the scope ends, also when a fault
+    // leaves it. A generated move that push_move refuses is a fault, with nothing made.
+    class MadeMove {
+    public:
+        [[gnu::always_inline]] MadeMove(Board& board, ChessMove chess_move)
+            : board_(board) {
+            if (const std::optional<Error> error = board.push_move(chess_move)) [[unlikely]]
+                fault("generated move " + chess_move.to_string() + " refused: " + error->message);
+        }
+        ~MadeMove() { board_.pop_move(); }
+        MadeMove(const MadeMove&) = delete;
+        MadeMove& operator=(const MadeMove&) = delete;
+
+    private:
+        Board& board_;
+    };
 
 } // namespace
 
+MoveGenerator::MoveGenerator()
+    : sliding_moves(populate_sliding_moves()) { }
+
+// Knights, pawns, then sliders and the king; the first hit answers. A slider attack set ends at
+// the first occupied square, so any piece in between shields the square, and the occupant of the
+// square itself never does.
+bool MoveGenerator::square_in_check(
+    const Board& board, unsigned square, std::uint64_t to_move) const {
+    check(square < 64, INDEX_OUT_OF_RANGE);
+    return attacked_by(board, to_move == 1 ? BLACK_OFFSET : WHITE_OFFSET, square, board.occupied());
+}
+
 void MoveGenerator::pseudo_moves(const Board& board, MoveList& out) const {
     if (board.to_move())
-        generate_list<true>(*this, board, side_union(board, WHITE_OFFSET),
-            side_union(board, BLACK_OFFSET), KeepAll {}, out);
+        generate_list<true>(*this, board, board.side_mask(WHITE_OFFSET),
+            board.side_mask(BLACK_OFFSET), KeepAll {}, out);
     else
-        generate_list<false>(*this, board, side_union(board, BLACK_OFFSET),
-            side_union(board, WHITE_OFFSET), KeepAll {}, out);
+        generate_list<false>(*this, board, board.side_mask(BLACK_OFFSET),
+            board.side_mask(WHITE_OFFSET), KeepAll {}, out);
 }
 
 bool MoveGenerator::phantom_check(const Board& board) const {
@@ -463,17 +500,8 @@ bool MoveGenerator::phantom_check(const Board& board) const {
 // Makes the move, asks whether the mover's king is attacked, takes the move back. The board is
 // restored before any fault leaves; a generated move that push_move refuses is a fault.
 bool MoveGenerator::leaves_king_safe(Board& board, ChessMove chess_move) const {
-    if (const std::optional<Error> error = board.push_move(chess_move))
-        fault("generated move " + chess_move.to_string() + " refused: " + error->message);
-    bool in_check = false;
-    try {
-        in_check = phantom_check(board);
-    } catch (...) {
-        board.pop_move();
-        throw;
-    }
-    board.pop_move();
-    return !in_check;
+    const MadeMove made(board, chess_move);
+    return !phantom_check(board);
 }
 
 void MoveGenerator::reference_moves(Board& board, MoveList& out) const {
@@ -490,15 +518,15 @@ void MoveGenerator::reference_moves(Board& board, MoveList& out) const {
     out.resize(kept);
 }
 
-void MoveGenerator::moves(Board& board, MoveList& out) const {
+CPU_DISPATCH void MoveGenerator::moves(Board& board, MoveList& out) const {
     const bool white = board.to_move();
     const Bitboard kings = board.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
-    if (kings == 0 || !fast_path_applies(board, kings)) {
+    if (!fast_path_applies(board, kings)) {
         reference_moves(board, out);
         return;
     }
-    const Bitboard self_mask = side_union(board, white ? WHITE_OFFSET : BLACK_OFFSET);
-    const Bitboard opp_mask = side_union(board, white ? BLACK_OFFSET : WHITE_OFFSET);
+    const Bitboard self_mask = board.side_mask(white ? WHITE_OFFSET : BLACK_OFFSET);
+    const Bitboard opp_mask = board.side_mask(white ? BLACK_OFFSET : WHITE_OFFSET);
     const Legal filter(*this, board, white, self_mask, opp_mask);
     if (white)
         generate_list<true>(*this, board, self_mask, opp_mask, filter, out);
@@ -506,16 +534,16 @@ void MoveGenerator::moves(Board& board, MoveList& out) const {
         generate_list<false>(*this, board, self_mask, opp_mask, filter, out);
 }
 
-std::size_t MoveGenerator::count_moves(Board& board) const {
+CPU_DISPATCH std::size_t MoveGenerator::count_moves(Board& board) const {
     const bool white = board.to_move();
     const Bitboard kings = board.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
-    if (kings == 0 || !fast_path_applies(board, kings)) {
+    if (!fast_path_applies(board, kings)) {
         MoveList list;
         reference_moves(board, list);
         return list.size();
     }
-    const Bitboard self_mask = side_union(board, white ? WHITE_OFFSET : BLACK_OFFSET);
-    const Bitboard opp_mask = side_union(board, white ? BLACK_OFFSET : WHITE_OFFSET);
+    const Bitboard self_mask = board.side_mask(white ? WHITE_OFFSET : BLACK_OFFSET);
+    const Bitboard opp_mask = board.side_mask(white ? BLACK_OFFSET : WHITE_OFFSET);
     const Legal filter(*this, board, white, self_mask, opp_mask);
     MoveCounter counter;
     if (white)
@@ -525,24 +553,23 @@ std::size_t MoveGenerator::count_moves(Board& board) const {
     return counter.count();
 }
 
-std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count) {
+CPU_DISPATCH std::uint64_t perft(
+    const MoveGenerator& generator, Board& board, unsigned depth, bool bulk_count) {
     if (depth == 0)
         return 1;
     if (bulk_count && depth == 1)
         return generator.count_moves(board);
     MoveList list;
     generator.moves(board, list);
+    if (depth == 1) {
+        for (const ChessMove chess_move : list)
+            const MadeMove made(board, chess_move);
+        return list.size();
+    }
     std::uint64_t nodes = 0;
     for (const ChessMove chess_move : list) {
-        if (const std::optional<Error> error = board.push_move(chess_move))
-            fault("generated move " + chess_move.to_string() + " refused: " + error->message);
-        try {
-            nodes += perft(generator, board, depth - 1, bulk_count);
-        } catch (...) {
-            board.pop_move();
-            throw;
-        }
-        board.pop_move();
+        const MadeMove made(board, chess_move);
+        nodes += perft(generator, board, depth - 1, bulk_count);
     }
     return nodes;
 }

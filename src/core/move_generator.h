@@ -20,10 +20,8 @@ constexpr std::size_t MAX_MOVES = 4608;
 // A fixed-capacity move list that lives on the caller's stack: generation never allocates.
 class MoveList {
 public:
-    void push_back(ChessMove m) { storage_.moves[size_++] = m; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    void clear() { size_ = 0; }
     void resize(std::size_t n) { size_ = n; }
     ChessMove operator[](std::size_t i) const { return storage_.moves[i]; }
     ChessMove& operator[](std::size_t i) { return storage_.moves[i]; }

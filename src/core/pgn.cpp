@@ -695,7 +695,7 @@ Result<StartPosition> read_start_fen(const MoveGenerator& generator, std::string
     const unsigned other_king = lsb(p[white ? BLACK_OFFSET + KING : KING]);
     if (generator.square_in_check(board, other_king, white ? 0 : 1))
         return Error { "the side not to move is in check" };
-    board.zobrist = ZobristBoardComponent::new_component(board.pieces, board.info);
+    board.resync();
     return start;
 }
 
@@ -707,17 +707,21 @@ GameReplay::GameReplay(const MoveGenerator& generator)
     , start_(board_) { }
 
 void GameReplay::clear_history() {
-    for (auto& stack : board_.pieces_stacks)
-        stack.clear();
     board_.move_stack.clear();
     ply_ = 0;
 }
 
+void GameReplay::set_position(const Board& position) {
+    board_.pieces = position.pieces;
+    board_.info = position.info;
+    board_.zobrist = position.zobrist;
+    board_.piece_on = position.piece_on;
+    board_.disjoint = position.disjoint;
+}
+
 void GameReplay::reset() {
     clear_history();
-    board_.pieces = start_.pieces;
-    board_.info = start_.info;
-    board_.zobrist = start_.zobrist;
+    set_position(start_);
     halfmove_clock_ = 0;
 }
 
@@ -728,9 +732,7 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
         return start.error();
     }
     clear_history();
-    board_.pieces = start.value().board.pieces;
-    board_.info = start.value().board.info;
-    board_.zobrist = start.value().board.zobrist;
+    set_position(start.value().board);
     halfmove_clock_ = start.value().halfmove_clock;
     return std::nullopt;
 }
@@ -896,7 +898,7 @@ PgnErrorKind GameReplay::play(std::string_view san) {
         san.remove_prefix(1);
     std::optional<ChessMove> quick = quick_move(san);
     if (!quick) {
-        legal_.clear();
+        legal_.resize(0);
         generator_.moves(board_, legal_);
         const SanMatch match = match_san(board_, legal_, san);
         switch (match.status) {

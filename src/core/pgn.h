@@ -192,6 +192,8 @@ public:
 
 private:
     void clear_history();
+    // Copies the position of `position` (bitboards, info, hash, square table) onto the board.
+    void set_position(const Board& position);
     std::optional<ChessMove> quick_move(std::string_view san);
     bool keeps_king_safe(ChessMove m);
     bool make(ChessMove m);

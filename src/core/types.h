@@ -42,7 +42,12 @@ constexpr unsigned INFO_BLACK_KING_SIDE = 3;
 constexpr unsigned INFO_BLACK_QUEEN_SIDE = 4;
 constexpr unsigned INFO_EP_WHITE_TO_MOVE = 5;
 constexpr unsigned INFO_EP_BLACK_TO_MOVE = 13;
-constexpr std::uint64_t INFO_EP_MASK = 0x1FFFE0;
+constexpr std::uint64_t INFO_WHITE_CASTLING = 0x06;
+constexpr std::uint64_t INFO_BLACK_CASTLING = 0x18;
+constexpr std::uint64_t INFO_CASTLING_MASK = INFO_WHITE_CASTLING | INFO_BLACK_CASTLING;
+constexpr std::uint64_t INFO_EP_WHITE_MASK = 0x1FE0; // bits 5..12
+constexpr std::uint64_t INFO_EP_BLACK_MASK = 0x1FE000; // bits 13..20
+constexpr std::uint64_t INFO_EP_MASK = INFO_EP_WHITE_MASK | INFO_EP_BLACK_MASK;
 
 constexpr std::string_view START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
 

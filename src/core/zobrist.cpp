@@ -7,12 +7,24 @@ namespace quarn_chess {
 
 namespace {
 
-    constinit const ZobristLookupTable<std::uint64_t> Z64
+    constexpr ZobristLookupTable<std::uint64_t> Z64
         = ZobristLookupTable<std::uint64_t>::new_table(Z64_SEED);
-    constinit const ZobristLookupTable<std::uint16_t> Z16
+    constexpr ZobristLookupTable<std::uint16_t> Z16
         = ZobristLookupTable<std::uint16_t>::new_table(Z16_SEED);
 
 } // namespace
+
+constinit const ZobristInfoToggles ZOBRIST_INFO_TOGGLES = [] {
+    ZobristInfoToggles t;
+    for (unsigned c = 0; c < 3; ++c)
+        for (unsigned v = 0; v < 256; ++v)
+            for (unsigned b = 0; b < 8; ++b)
+                if ((v >> b) & 1 && 8 * c + b < ZOBRIST_INFO_BITS) {
+                    t.key[c][v] ^= Z64.features[ZOBRIST_INFO_FEATURE + 8 * c + b];
+                    t.sum[c][v] ^= Z16.features[ZOBRIST_INFO_FEATURE + 8 * c + b];
+                }
+    return t;
+}();
 
 const ZobristLookupTable<std::uint64_t>& shared_z64() { return Z64; }
 const ZobristLookupTable<std::uint16_t>& shared_z16() { return Z16; }

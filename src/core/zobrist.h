@@ -46,6 +46,14 @@ constexpr std::uint64_t Z16_SEED = 404;
 const ZobristLookupTable<std::uint64_t>& shared_z64();
 const ZobristLookupTable<std::uint16_t>& shared_z16();
 
+// The toggles of any set of info bits 0..21 at once, eight bits at a time: key[c][v] and sum[c][v]
+// are the xor of the features of the set bits of v << 8c. Built from the shared tables.
+struct ZobristInfoToggles {
+    std::array<std::array<std::uint64_t, 256>, 3> key {};
+    std::array<std::array<std::uint16_t, 256>, 3> sum {};
+};
+extern const ZobristInfoToggles ZOBRIST_INFO_TOGGLES;
+
 struct ZobristBoardComponent {
     const ZobristLookupTable<std::uint64_t>* z64 = nullptr;
     const ZobristLookupTable<std::uint16_t>* z16 = nullptr;
@@ -65,6 +73,15 @@ struct ZobristBoardComponent {
         xor_feature(std::size_t { piece } * 64 + square);
     }
     void xor_info(unsigned info_idx) { xor_feature(ZOBRIST_INFO_FEATURE + info_idx); }
+    // Toggles the features of every info bit 0..21 set in `changes` (higher bits are ignored).
+    void xor_info_changes(std::uint64_t changes) {
+        const ZobristInfoToggles& t = ZOBRIST_INFO_TOGGLES;
+        changes &= (std::uint64_t { 1 } << ZOBRIST_INFO_BITS) - 1;
+        z_key
+            ^= t.key[0][changes & 0xFF] ^ t.key[1][(changes >> 8) & 0xFF] ^ t.key[2][changes >> 16];
+        z_sum
+            ^= t.sum[0][changes & 0xFF] ^ t.sum[1][(changes >> 8) & 0xFF] ^ t.sum[2][changes >> 16];
+    }
 
     friend bool operator==(const ZobristBoardComponent& a, const ZobristBoardComponent& b) {
         return a.z_key == b.z_key && a.z_sum == b.z_sum;

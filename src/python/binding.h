@@ -82,15 +82,21 @@ template <class Function> PyCFunction as_pycfunction(Function* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }
 
-// Allocates an instance of `type` through its allocator and lets construct(object) build the
+// Allocates an instance of `type` with the object allocator and lets construct(object) build the
 // record in place; the borrow word starts at 0. Returns a new reference, or nullptr with the
 // interpreter's exception set when allocation fails. If construct throws, the memory is handed
 // back without running the record's destructor and the exception travels on.
+// The memory is not zeroed first (the classes are not GC-tracked and have no items): every
+// field is constructed before the instance is handed out.
+// `memory`, when given, is a block of the object allocator of at least the type's size to use
+// instead of a new one.
 template <class Object, class Construct>
-PyObject* new_instance(PyTypeObject* type, Construct&& construct) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr)
-        return nullptr;
+PyObject* new_instance(PyTypeObject* type, Construct&& construct, void* memory = nullptr) {
+    if (memory == nullptr)
+        memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+    if (memory == nullptr)
+        return PyErr_NoMemory();
+    PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
     auto* object = reinterpret_cast<Object*>(self);
     try {
         construct(object);

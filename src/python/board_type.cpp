@@ -6,6 +6,8 @@
 #include "binding.h"
 #include "errors.h"
 
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +19,24 @@ namespace detail {
 }
 
 namespace {
+
+    // The memory of a few recently freed boards, reused for the next ones: most boards are
+    // short-lived copies, and the allocator's round trip is a large share of what copy() costs.
+    // Only the thread holding the interpreter lock touches it; free-threaded builds keep none, and
+    // sanitizer builds neither, so that a use after free stays visible.
+#if defined(Py_GIL_DISABLED) || defined(__SANITIZE_ADDRESS__)
+    constexpr int SPARE_BOARDS = 0;
+#else
+    constexpr int SPARE_BOARDS = 16;
+#endif
+    void* spare_boards[SPARE_BOARDS > 0 ? SPARE_BOARDS : 1];
+    int spare_count = 0;
+
+    void* spare_board_memory(PyTypeObject* type) {
+        if (SPARE_BOARDS == 0 || spare_count == 0 || type != detail::board_type_object)
+            return nullptr;
+        return spare_boards[--spare_count];
+    }
 
     Parameter new_parameter_list[] = { { "fen" } };
     Parameters new_parameters { "Board.__new__()", new_parameter_list, 0 };
@@ -73,26 +93,90 @@ namespace {
         return outer.release();
     }
 
+    // A board read from the FEN argument (the start position when it is absent), straight into
+    // the new instance; on an error the instance is dropped again.
+    PyObject* new_board(PyTypeObject* type, PyObject* fen_argument) {
+        std::string_view fen = START_FEN;
+        if (fen_argument != nullptr && !str_argument("fen", fen_argument, fen))
+            return nullptr;
+        std::optional<Error> error;
+        OwnedRef self(new_instance<BoardObject>(
+            type,
+            [&](BoardObject* object) {
+                new (&object->board) Board();
+                try {
+                    error = Board::read_fen(fen, object->board);
+                } catch (...) {
+                    object->board.~Board();
+                    throw;
+                }
+            },
+            spare_board_memory(type)));
+        if (!self)
+            return nullptr;
+        if (error)
+            return value_error(INVALID_FEN, *error);
+        return self.release();
+    }
+
     PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
             PyObject* values[1] = {};
             if (!match_arguments(new_parameters, args, kwargs, values))
                 return nullptr;
-            std::string_view fen = START_FEN;
-            if (values[0] != nullptr && !str_argument("fen", values[0], fen))
+            return new_board(type, values[0]);
+        });
+    }
+
+    // Board(...) itself: the same as the constructor slot (object.__init__ adds nothing), without
+    // the argument tuple and dict the slot needs.
+    // The interpreter's own call of a class (tp_new, then tp_init) with the arguments as a tuple
+    // and a dict. A class whose __new__ or __init__ was assigned from Python is called this way.
+    PyObject* call_through_slots(
+        PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        OwnedRef positional(PyTuple_New(nargs));
+        if (!positional)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+        const bool named = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
+        OwnedRef keywords(named ? PyDict_New() : nullptr);
+        if (named) {
+            if (!keywords)
                 return nullptr;
-            Result<Board> board = Board::from_fen(fen);
-            if (!board.ok())
-                return value_error(INVALID_FEN, board.error());
-            return new_instance<BoardObject>(type,
-                [&](BoardObject* self) { new (&self->board) Board(std::move(board.value())); });
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i])
+                    < 0)
+                    return nullptr;
+        }
+        return PyType_Type.tp_call(type, positional.get(), keywords.get());
+    }
+
+    PyObject* board_vectorcall(
+        PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        auto* board_type = reinterpret_cast<PyTypeObject*>(type);
+        if (board_type->tp_new != board_new || board_type->tp_init != PyBaseObject_Type.tp_init)
+            [[unlikely]]
+            return call_through_slots(type, args, PyVectorcall_NARGS(nargsf), kwnames);
+        return guard([&]() -> PyObject* {
+            const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+            PyObject* values[1] = {};
+            // Board(fen), the common call, needs no matching.
+            if (nargs == 1 && kwnames == nullptr)
+                values[0] = args[0];
+            else if (!match_arguments(new_parameters, args, nargs, kwnames, values))
+                return nullptr;
+            return new_board(reinterpret_cast<PyTypeObject*>(type), values[0]);
         });
     }
 
     void board_dealloc(PyObject* self) {
         PyTypeObject* type = Py_TYPE(self);
         guard_unraisable(type, [&] { reinterpret_cast<BoardObject*>(self)->board.~Board(); });
-        type->tp_free(self);
+        if (spare_count < SPARE_BOARDS && type == detail::board_type_object)
+            spare_boards[spare_count++] = self;
+        else
+            type->tp_free(self);
         Py_DECREF(type);
     }
 
@@ -109,9 +193,17 @@ namespace {
         });
     }
 
+    // The text is ASCII: written once into a stack buffer, then copied into a str made at its
+    // final length and kind.
     PyObject* board_fen(PyObject* self, PyObject*) {
-        return with_board<SharedBorrow>(
-            self, [](const Board& board) { return new_str(board.to_fen()); });
+        return with_board<SharedBorrow>(self, [](const Board& board) {
+            char text[FEN_MAX_LENGTH];
+            const std::size_t length = board.write_fen(text);
+            PyObject* str = created(
+                PyUnicode_New(static_cast<Py_ssize_t>(length), 127), "failed to create str");
+            std::memcpy(PyUnicode_1BYTE_DATA(str), text, length);
+            return str;
+        });
     }
 
     PyObject* board_push(
@@ -165,7 +257,8 @@ namespace {
     PyObject* board_copy(PyObject* self, PyObject*) {
         return with_board<SharedBorrow>(self, [&](const Board& board) {
             return new_instance<BoardObject>(
-                Py_TYPE(self), [&](BoardObject* copy) { new (&copy->board) Board(board); });
+                Py_TYPE(self), [&](BoardObject* copy) { new (&copy->board) Board(board); },
+                spare_board_memory(Py_TYPE(self)));
         });
     }
 
@@ -211,6 +304,7 @@ PyTypeObject* detail::create_board_type() {
     if (type == nullptr)
         fault("failed to create type object for Board");
     board_type_object = reinterpret_cast<PyTypeObject*>(type);
+    board_type_object->tp_vectorcall = board_vectorcall;
     return board_type_object;
 }
 

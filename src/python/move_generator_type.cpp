@@ -52,8 +52,10 @@ namespace {
         Py_DECREF(type);
     }
 
-    // generator(board): the legal moves of `board` as coordinate texts, in generation order. The
-    // board is held exclusively because every candidate is made and taken back on it.
+    // generator(board): the legal moves of `board` as coordinate texts, in generation order:
+    // exactly the moves that making each candidate would show to be legal. The board is held
+    // exclusively because some candidates (en-passant captures, and every candidate of an odd
+    // position) are made and taken back on it; it is unchanged when the call returns.
     PyObject* move_generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
             PyObject* values[1] = {};

@@ -79,8 +79,9 @@ class MoveGenerator:
     def __call__(self, board: Board) -> list[str]:
         """The legal moves of the side to move as coordinate texts, in generation order.
 
-        Each candidate is made and taken back on ``board``, which is exactly as before when the
-        call returns (also after an error). Raises TypeError for a non-Board, RuntimeError when
+        The result is exactly that of making each candidate and keeping those that do not leave
+        the mover's king attacked; ``board`` is unchanged when the call returns (also after an
+        error). Raises TypeError for a non-Board, RuntimeError when
         ``board`` is in use by another call, PanicException for a position the generator cannot
         handle (e.g. two pieces on one square).
         """

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <span>
 #include <vector>
 
 using namespace quarn_chess;
@@ -22,6 +24,47 @@ Bitboard squares(std::initializer_list<unsigned> list) {
     for (const unsigned s : list)
         b |= square_bit(s);
     return b;
+}
+
+// Attacks of a slider on `square` moving along `directions`: each ray runs up to and including
+// the first square of `blocker_bitboard`, whatever stands there. The plain definition the tables
+// must reproduce.
+constexpr Bitboard get_moves_from_blockers(
+    unsigned square, Bitboard blocker_bitboard, const std::array<std::int16_t, 4>& directions) {
+    Bitboard moves = 0;
+    for (const std::int16_t jump : directions) {
+        unsigned s = square;
+        while (validate_move(static_cast<std::uint16_t>(s), jump, 1)) {
+            const unsigned t = s + jump;
+            moves |= square_bit(t);
+            if (blocker_bitboard & square_bit(t))
+                break;
+            s = t;
+        }
+    }
+    return moves;
+}
+
+// The up to eight squares next to `square`, by shifts.
+constexpr Bitboard get_king_circle(unsigned square) {
+    constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7F;
+    constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFE;
+    const Bitboard king_pos = square_bit(square);
+    const Bitboard east = king_pos & NOT_FILE_H;
+    const Bitboard west = king_pos & NOT_FILE_A;
+    return (king_pos << 8) | (king_pos >> 8) | (east << 1) | (east << 9) | (east >> 7) | (west >> 1)
+        | (west << 7) | (west >> 9);
+}
+
+// Whether some jump in `directions` leads from `square` onto a square of `bitboard` without
+// leaving the board.
+constexpr bool check_pawn_knight(Bitboard bitboard, unsigned square,
+    std::span<const std::int16_t> directions, std::uint16_t threshold) {
+    for (const std::int16_t jump : directions)
+        if (validate_move(static_cast<std::uint16_t>(square), jump, threshold)
+            && (bitboard & square_bit(square + jump)))
+            return true;
+    return false;
 }
 
 constexpr unsigned A1 = 0, B1 = 1, G1 = 6, E2 = 12, A2 = 8, H3 = 23, F3 = 21, A4 = 24, D4 = 27,

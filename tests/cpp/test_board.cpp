@@ -45,7 +45,7 @@ TEST(Board, DoubleStepAndPop) {
     push(board, "e2e4");
     EXPECT_EQ(board.to_fen(), "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3");
     EXPECT_EQ(board.info, 0x2001Eu);
-    EXPECT_EQ(board.move_stack.back().moved, 1);
+    EXPECT_EQ(board.move_stack.back().moved(), 1);
     EXPECT_EQ(board.zobrist, read(board.to_fen()).zobrist);
     push(board, "g8f6"); // any next move clears the en-passant bit
     EXPECT_EQ(board.info & INFO_EP_MASK, 0u);
@@ -63,14 +63,14 @@ TEST(Board, EnPassantCastlingPromotionAndRights) {
     const Board before = board;
     push(board, "e5d6");
     EXPECT_EQ(board.pieces[6] & square_bit(35), 0u);
-    EXPECT_EQ(board.move_stack.back().moved, (1 << 0) | (1 << 6));
+    EXPECT_EQ(board.move_stack.back().moved(), (1 << 0) | (1 << 6));
     EXPECT_EQ(board.zobrist, scratch_hash(board));
     board.pop_move();
     EXPECT_EQ(board, before);
 
     push(board, "e1g1");
     EXPECT_EQ(board.to_fen(), "r3k2r/ppp2ppp/8/3pP3/8/8/PPP2PPP/R4RK1 b kq -");
-    EXPECT_EQ(board.move_stack.back().moved, (1 << 5) | (1 << 3));
+    EXPECT_EQ(board.move_stack.back().moved(), (1 << 5) | (1 << 3));
     push(board, "e8c8");
     EXPECT_EQ(board.to_fen(), "2kr3r/ppp2ppp/8/3pP3/8/8/PPP2PPP/R4RK1 w - -");
     EXPECT_EQ(board.zobrist, scratch_hash(board));
@@ -85,7 +85,7 @@ TEST(Board, EnPassantCastlingPromotionAndRights) {
     Board promote = read("3r4/4P3/8/8/8/8/8/4K2k w - -");
     push(promote, "e7d8n");
     EXPECT_EQ(promote.to_fen(), "3N4/8/8/8/8/8/8/4K2k b - -");
-    EXPECT_EQ(promote.move_stack.back().moved, (1 << 0) | (1 << 9) | (1 << 1));
+    EXPECT_EQ(promote.move_stack.back().moved(), (1 << 0) | (1 << 9) | (1 << 1));
     EXPECT_EQ(promote.zobrist, scratch_hash(promote));
 }
 
@@ -209,8 +209,93 @@ TEST(Board, RandomPushPopRestoresEverything) {
                 ASSERT_EQ(board, seen.back());
             }
             EXPECT_EQ(board, start);
-            for (const auto& stack : board.pieces_stacks)
-                EXPECT_TRUE(stack.empty());
         }
     }
+}
+
+// piece_on and the disjoint flag always agree with the bitboards, and the hash with the position:
+// after reading, after every push (generated moves and arbitrary ones, which may stack pieces) and
+// after every pop, on regular boards and odd ones (overlapping bitboards, wrapped placements, no
+// king). Pops restore every earlier board exactly.
+TEST(Board, SquareTableFollowsTheBitboards) {
+    const auto agrees = [](const Board& board) {
+        Bitboard seen = 0;
+        Bitboard overlap = 0;
+        for (const Bitboard b : board.pieces) {
+            overlap |= seen & b;
+            seen |= b;
+        }
+        if (board.disjoint != (overlap == 0))
+            return false;
+        for (unsigned s = 0; s < 64; ++s)
+            if (board.piece_on[s] != board.get_piece(s, 0, PIECE_COUNT, seen).value_or(NO_PIECE))
+                return false;
+        return true;
+    };
+    const MoveGenerator generator;
+    std::mt19937_64 rng(1208);
+    const char* fens[] = {
+        START_FEN.data(),
+        "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+        "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
+        "KQ6/8/8/8/8/8/8/8/8/k7 w - -",
+        "8/8/8/8/8/8/8/8/4k3/PPPPKPPP w KQkq e3",
+        "rnbq1bnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQ1BNR b KQkq -",
+    };
+    for (const char* fen : fens)
+        for (int game = 0; game < 40; ++game) {
+            Board board = read(fen);
+            if (game % 2) {
+                for (int k = 0; k < 3; ++k)
+                    board.pieces[rng() % PIECE_COUNT] |= board.occupied() & square_bit(rng() % 64);
+                board.resync();
+            }
+            ASSERT_TRUE(agrees(board)) << fen;
+            std::vector<Board> seen { board };
+            for (int ply = 0; ply < 40; ++ply) {
+                MoveList candidates;
+                generator.pseudo_moves(board, candidates);
+                // Mostly generated moves; otherwise any piece to any square, any special code.
+                std::vector<unsigned> from_squares;
+                for (const unsigned s : get_bits(board.occupied()))
+                    from_squares.push_back(s);
+                ChessMove m;
+                if (!candidates.empty() && rng() % 4)
+                    m = candidates[rng() % candidates.size()];
+                else if (!from_squares.empty())
+                    m = ChessMove::packed(from_squares[rng() % from_squares.size()],
+                        static_cast<unsigned>(rng() % 64), static_cast<unsigned>(rng() % 8));
+                std::optional<Error> error;
+                try {
+                    error = board.push_move(m);
+                } catch (const Fault&) {
+                    ASSERT_EQ(board, seen.back());
+                    continue;
+                }
+                if (error) {
+                    ASSERT_EQ(board, seen.back());
+                    continue;
+                }
+                ASSERT_TRUE(agrees(board)) << seen.back().to_fen() << " " << m.to_string();
+                ASSERT_EQ(board.zobrist, scratch_hash(board)) << m.to_string();
+                seen.push_back(board);
+            }
+            while (seen.size() > 1) {
+                seen.pop_back();
+                board.pop_move();
+                ASSERT_EQ(board, seen.back());
+            }
+        }
+}
+
+// A pawn that captures two ranks up (possible as text) records an en-passant file like a double
+// step, on the plain path as on the general one.
+TEST(Board, PawnTwoRanksUpAlwaysSetsTheEnPassantBit) {
+    Board board = read("r2q1rrk/1pP1p2p/pK2PPP1/P4n2/R3K3/RRp5/8/8 b KQ -");
+    push(board, "a5e7");
+    EXPECT_EQ(board.info, 0x20007u);
+    EXPECT_EQ(board.zobrist, scratch_hash(board));
+    Board black = read("4k3/8/8/8/1p6/8/8/3NK3 w - -");
+    push(black, "b4d2");
+    EXPECT_EQ(black.info, 1u << (INFO_EP_WHITE_TO_MOVE + 3)); // black to move now
 }

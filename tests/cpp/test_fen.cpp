@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
 using namespace quarn_chess;
 using test_support::read;
 
@@ -100,4 +105,85 @@ TEST(Fen, PlanesReadOnlyThePlacement) {
     EXPECT_EQ(Board::bitboard_from_fen("8/8/8/8/8/8/8/8"), Planes {});
     EXPECT_THROW(Board::bitboard_from_fen("8/8/x/8 w - -"), Fault);
     EXPECT_THROW(Board::bitboard_from_fen(""), Fault);
+}
+
+namespace {
+
+// The outcome of reading a FEN: the board and its text, the error message, or the fault message.
+std::string outcome(std::string_view fen) {
+    try {
+        const Result<Board> read = Board::from_fen(fen);
+        if (!read.ok())
+            return "error: " + read.error().message;
+        const Board& b = read.value();
+        std::string pieces;
+        for (const Bitboard bits : b.pieces)
+            pieces += std::to_string(bits) + ",";
+        return b.to_fen() + " | " + pieces + " | " + std::to_string(b.info) + " | "
+            + std::to_string(b.zobrist.z_key) + " | " + std::to_string(b.disjoint);
+    } catch (const Fault& fault) {
+        return std::string("fault: ") + fault.what();
+    }
+}
+
+// The text written the slow way: each square's lowest piece index, runs of empty squares as
+// digits.
+std::string reference_fen(const Board& board) {
+    std::string text;
+    for (int rank = 7; rank >= 0; --rank) {
+        int run = 0;
+        for (unsigned file = 0; file < 8; ++file) {
+            const unsigned s = static_cast<unsigned>(rank) * 8 + file;
+            const std::optional<PieceIndex> p = board.get_piece(s, 0, PIECE_COUNT, ~Bitboard { 0 });
+            if (!p) {
+                ++run;
+                continue;
+            }
+            if (run)
+                text += static_cast<char>('0' + run);
+            run = 0;
+            text += "PNBRQKpnbrqk"[*p];
+        }
+        if (run)
+            text += static_cast<char>('0' + run);
+        if (rank)
+            text += '/';
+    }
+    return text;
+}
+
+} // namespace
+
+// ASCII text takes a one-pass reader; the same fields separated by a non-ASCII white-space
+// character take the general one. Both must give the same board, error or fault, for regular and
+// odd texts (wrapped placements, digits 0 and 9, bad letters, bad fields, missing fields). The
+// text written back matches a square-by-square writer.
+TEST(Fen, FastAndGeneralReadersAgree) {
+    std::mt19937_64 rng(20261208);
+    const std::string alphabet = "PNBRQKpnbrqk0123456789/x";
+    const char* sides[] = { "w", "b", "W", "-" };
+    const char* castlings[] = { "KQkq", "-", "Kq", "K-Q", "KX", "qk" };
+    const char* passants[] = { "-", "e3", "a6", "h", "1", "-x" };
+    for (int i = 0; i < 4000; ++i) {
+        std::string placement;
+        const std::size_t length = rng() % 80;
+        for (std::size_t k = 0; k < length; ++k)
+            placement += alphabet[rng() % (rng() % 4 ? 22 : alphabet.size())];
+        std::vector<std::string> fields { placement, sides[rng() % 4], castlings[rng() % 6],
+            passants[rng() % 6], "0", "1" };
+        fields.resize(rng() % 8 ? 4 + rng() % 3 : rng() % 4);
+        std::string ascii;
+        std::string unicode;
+        for (const std::string& field : fields) {
+            ascii += (ascii.empty() ? "" : rng() % 2 ? " " : "\t ") + field;
+            unicode += (unicode.empty() ? "" : "\u3000") + field;
+        }
+        const std::string read_ascii = outcome(ascii);
+        ASSERT_EQ(read_ascii, outcome(unicode)) << ascii;
+        if (read_ascii.starts_with("fault") || read_ascii.starts_with("error"))
+            continue;
+        const Board board = read(ascii);
+        const std::string text = board.to_fen();
+        EXPECT_EQ(text.substr(0, text.find(' ')), reference_fen(board)) << ascii;
+    }
 }

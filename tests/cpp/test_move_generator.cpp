@@ -220,7 +220,7 @@ TEST(MoveGenerator, SideWithoutKing) {
 TEST(MoveGenerator, RefusedMoveFaultsWithBoardRestored) {
     Board board = read("4k3/P7/8/8/8/8/8/8 w - -");
     board.pieces[KING] |= std::uint64_t { 1 } << 48;
-    board.zobrist = ZobristBoardComponent::new_component(board.pieces, board.info);
+    board.resync();
     const Board before = board;
     MoveList list;
     EXPECT_THROW(generator().moves(board, list), Fault);

@@ -4,6 +4,7 @@ import gc
 import importlib
 import inspect
 import os
+import subprocess
 import sys
 import weakref
 
@@ -40,6 +41,31 @@ def test_reimport_gives_the_same_module_object():
         assert importlib.import_module("quarn_chess") is first
     finally:
         sys.modules["quarn_chess"] = first
+
+
+def test_board_calls_honour_new_and_init_assigned_from_python():
+    # Board(...) has a fast call path; a class whose __new__ or __init__ was replaced must still
+    # be called through them, as the interpreter calls any class. Run apart: the class is global.
+    code = """
+import sys
+from quarn_chess import Board
+made = []
+Board.__init__ = lambda self, *args, **kwargs: made.append((args, kwargs))
+board = Board("8/8/8/8/8/8/8/K6k w - -", )
+Board(fen="8/8/8/8/8/8/8/K6k b - -")
+print(board.fen(), made)
+Board.__new__ = lambda cls, *args, **kwargs: ("new", args, kwargs)
+print(Board("x"), Board(fen="y"))
+"""
+    result = subprocess.run(
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "8/8/8/8/8/8/8/K6k w - - [(('8/8/8/8/8/8/8/K6k w - -',), {}), ((), {'fen': "
+        "'8/8/8/8/8/8/8/K6k b - -'})]",
+        "('new', ('x',), {}) ('new', (), {'fen': 'y'})",
+    ]
 
 
 def test_import_in_a_sub_interpreter_is_refused():
