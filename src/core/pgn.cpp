@@ -45,13 +45,9 @@ namespace {
 
     constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-    // Board::occupied and side_mask, inlined into the replay's hot path.
-    inline Bitboard side_of(const std::array<Bitboard, PIECE_COUNT>& p, PieceIndex offset) {
-        return p[offset] | p[offset + 1] | p[offset + 2] | p[offset + 3] | p[offset + 4]
-            | p[offset + 5];
-    }
-    inline Bitboard all_of(const std::array<Bitboard, PIECE_COUNT>& p) {
-        return side_of(p, WHITE_OFFSET) | side_of(p, BLACK_OFFSET);
+    // Board::occupied, inlined into the replay's hot path.
+    inline Bitboard all_of(const Board& board) {
+        return board.side_mask(WHITE_OFFSET) | board.side_mask(BLACK_OFFSET);
     }
     constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
 
@@ -749,10 +745,10 @@ bool GameReplay::keeps_king_safe(ChessMove m) {
     const PieceIndex other = own ^ BLACK_OFFSET;
     const Bitboard king = p[own + KING];
     const Bitboard from = square_bit(m.from());
-    const Bitboard occupied = all_of(p);
+    const Bitboard occupied = all_of(board_);
     if (king & from)
         return !generator_.attacked_by(board_, other, m.to(), occupied ^ from);
-    if (popcount(king) != 1) [[unlikely]]
+    if (!king || (king & (king - 1))) [[unlikely]]
         return generator_.leaves_king_safe(board_, m);
     const unsigned square = lsb(king);
     const Bitboard to = square_bit(m.to());
@@ -777,8 +773,8 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
         return std::nullopt;
     const bool white = board_.to_move();
     const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
-    const Bitboard mine = side_of(board_.pieces, own);
-    const Bitboard occupied = mine | side_of(board_.pieces, own ^ BLACK_OFFSET);
+    const Bitboard mine = board_.side_mask(own);
+    const Bitboard occupied = mine | board_.side_mask(own ^ BLACK_OFFSET);
 
     std::size_t i = 0;
     PieceIndex piece = PAWN;
@@ -863,7 +859,7 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
         if (file_of(to) < 7)
             sources |= square_bit(behind + 1);
         sources &= pawns & from_mask;
-        if (popcount(sources) != 1)
+        if (!sources || (sources & (sources - 1)))
             return std::nullopt;
         const ChessMove m = ChessMove::packed(lsb(sources), to, promotion);
         return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
@@ -919,12 +915,13 @@ PgnErrorKind GameReplay::play(std::string_view san) {
     return PgnErrorKind::NONE;
 }
 
-// Board::push_move's changes to pieces and info for a legal move of the side to move, without
-// its history and hash: the replay never takes a move back (the legality tests that make and
-// unmake a move push and pop on top of the empty history) and never reads the hash. Returns
+// Board::push_move's changes to pieces, piece_on and info for a legal move of the side to move,
+// without its history and hash: the replay never takes a move back (the legality tests that make
+// and unmake a move push and pop on top of the empty history) and never reads the hash. Returns
 // whether the move was a pawn move or a capture (the half-move clock restarts).
 bool GameReplay::make(ChessMove m) {
     auto& p = board_.pieces;
+    auto& on = board_.piece_on;
     std::uint64_t info = board_.info;
     const bool white = info & 1;
     const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
@@ -934,31 +931,33 @@ bool GameReplay::make(ChessMove m) {
     const Bitboard from_bit = square_bit(from);
     const Bitboard to_bit = square_bit(to);
 
-    PieceIndex piece = own;
-    while (!(p[piece] & from_bit))
-        ++piece;
-    PieceIndex captured = PIECE_COUNT;
-    if (side_of(p, other) & to_bit) {
-        captured = other;
-        while (!(p[captured] & to_bit))
-            ++captured;
+    const PieceIndex piece = on[from];
+    const PieceIndex captured = on[to];
+    if (captured != NO_PIECE)
         p[captured] ^= to_bit;
-    }
     p[piece] ^= from_bit | to_bit;
+    on[from] = NO_PIECE;
+    on[to] = static_cast<std::uint8_t>(piece);
     const PieceIndex kind = piece - own;
     if (kind == PAWN) {
-        if (captured == PIECE_COUNT && file_of(from) != file_of(to))
-            p[other + PAWN] ^= square_bit(white ? to - 8 : to + 8);
+        if (captured == NO_PIECE && file_of(from) != file_of(to)) {
+            const unsigned victim = white ? to - 8 : to + 8;
+            p[other + PAWN] ^= square_bit(victim);
+            on[victim] = NO_PIECE;
+        }
         const unsigned special = m.special();
         if (special >= ChessMove::PROMOTE_KNIGHT && special <= ChessMove::PROMOTE_QUEEN) {
             p[piece] ^= to_bit;
             p[own + special - 3] |= to_bit;
+            on[to] = static_cast<std::uint8_t>(own + special - 3);
         }
     } else if (kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
         const unsigned base = white ? 0 : 56;
         const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
         const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
         p[own + ROOK] ^= square_bit(rook_from) | square_bit(rook_to);
+        on[rook_from] = NO_PIECE;
+        on[rook_to] = static_cast<std::uint8_t>(own + ROOK);
     }
 
     // Rights exactly as push_move keeps them: every double step records its file; the mover's
@@ -974,7 +973,7 @@ bool GameReplay::make(ChessMove m) {
         if (kind == KING)
             info &= white ? ~(bit(INFO_WHITE_KING_SIDE) | bit(INFO_WHITE_QUEEN_SIDE))
                           : ~(bit(INFO_BLACK_KING_SIDE) | bit(INFO_BLACK_QUEEN_SIDE));
-        const Bitboard touched = from_bit | (captured != PIECE_COUNT ? to_bit : 0);
+        const Bitboard touched = from_bit | (captured != NO_PIECE ? to_bit : 0);
         if (touched & square_bit(7))
             info &= ~bit(INFO_WHITE_KING_SIDE);
         if (touched & square_bit(0))
@@ -985,7 +984,7 @@ bool GameReplay::make(ChessMove m) {
             info &= ~bit(INFO_BLACK_QUEEN_SIDE);
     }
     board_.info = info ^ INFO_WHITE_TO_MOVE;
-    return kind == PAWN || captured != PIECE_COUNT;
+    return kind == PAWN || captured != NO_PIECE;
 }
 
 // --- annotations -------------------------------------------------------------------------------

@@ -173,7 +173,8 @@ public:
     void reset();
     std::optional<Error> reset(std::string_view fen);
 
-    // The board keeps pieces and info exact; its hash and history are not kept up to date.
+    // The board keeps its pieces, square table and info exact; its hash and history are not
+    // kept up to date (nothing here reads them).
     //
     // Resolves one SAN token against the legal moves (match_san of san.h, after dropping a
     // leading "P" before a file letter as python-chess's reader does) and plays it. On success
