@@ -10,10 +10,6 @@
 #include <limits>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace quarn_chess {
 
 namespace {
@@ -187,17 +183,7 @@ bool GameCollector::end_game(const PgnError* error) {
 // --- training arrays ----------------------------------------------------------------------------
 
 void* allocate_planes(std::size_t bytes) {
-    constexpr std::size_t HUGE_PAGE = std::size_t { 1 } << 21;
-    void* block = nullptr;
-    if (bytes >= HUGE_PAGE) {
-        block = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (block)
-            madvise(block, bytes, MADV_HUGEPAGE); // only a hint: failure changes nothing
-#endif
-    } else {
-        block = std::malloc(bytes ? bytes : 1);
-    }
+    void* block = std::malloc(bytes ? bytes : 1);
     if (!block)
         throw std::bad_alloc();
     return block;

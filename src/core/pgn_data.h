@@ -96,9 +96,10 @@ struct GameFilter {
 //   eval       float32 centipawns from white's view after the move ([%eval]), NaN when absent
 //   mate       int16   moves to mate after the move ([%eval #n]), 0 when absent
 //   clock      float32 the mover's clock after the move in seconds ([%clk]), NaN when absent
-// Storage for the planes column: resize() leaves new bytes unwritten (the expansion writes every
-// one), and a large block is allocated on a 2 MiB boundary with a hint for huge pages, so that
-// filling 768 bytes per row costs neither a zeroing pass nor a page fault every 4 KiB.
+// Storage for the planes column: resize() leaves new bytes unwritten, since the expansion writes
+// every one; a zeroing pass first would double the memory traffic of 768 bytes per row. (Huge
+// pages were tried: under memory pressure the kernel's compaction stalled the first call by
+// seconds.)
 template <class T> struct PlaneAllocator {
     using value_type = T;
     PlaneAllocator() = default;
