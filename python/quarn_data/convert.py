@@ -305,6 +305,9 @@ def convert(
             # Workers come from a fork server: forking this process could copy a lock held by
             # one of its threads (the progress bar's).
             context = multiprocessing.get_context("forkserver")
+            # The fork server imports NumPy and the native modules once; every worker forked
+            # from it starts with them loaded instead of importing them again.
+            context.set_forkserver_preload(["quarn_data.convert"])
             with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
                 _run_bounded(shards, lambda s: pool.submit(convert_shard, s, options), 2 * workers,
                              done, skip, lambda f: f.result(), _wait_local)

@@ -26,7 +26,29 @@ namespace {
     }();
     constexpr bool ends_word(char c) { return WORD_ENDS[static_cast<unsigned char>(c)]; }
 
+    // Check marks, glyphs and evaluation symbols that may be glued to the end of a move.
+    constexpr std::array<bool, 256> MOVE_SUFFIX = [] {
+        std::array<bool, 256> table {};
+        for (const char c : std::string_view("+#!?-=/~"))
+            table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
+
+    // Letters that start a move and nothing else (results, move numbers, NAGs and glyph words
+    // start with a digit, '*', '$' or a glyph character); 'Z' is left out for the "Z0" null move.
+    constexpr std::array<bool, 256> MOVE_START = [] {
+        std::array<bool, 256> table {};
+        for (const char c : std::string_view("abcdefghNBRQKOP"))
+            table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
+
     constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+    // Board::occupied, inlined into the replay's hot path.
+    inline Bitboard all_of(const Board& board) {
+        return board.side_mask(WHITE_OFFSET) | board.side_mask(BLACK_OFFSET);
+    }
     constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
 
     constexpr bool is_tag_name_char(char c) {
@@ -137,6 +159,13 @@ void PgnReader::run(bool final) {
         case Mode::TOKENS: break;
         }
         const char c = buf_[pos_];
+        if (c == ' ') {
+            // Runs of spaces change nothing but the position.
+            ++pos_;
+            while (pos_ < end && buf_[pos_] == ' ')
+                ++pos_;
+            continue;
+        }
         if (is_space(c)) {
             if (c == '\n') {
                 ++newlines_;
@@ -237,6 +266,11 @@ bool PgnReader::read_tag(bool final) {
     ++i;
     scratch_.clear();
     while (true) {
+        // Plain runs are appended whole.
+        const std::size_t run_begin = i;
+        while (i < end && buf_[i] != '"' && buf_[i] != '\\' && buf_[i] != '\n')
+            ++i;
+        scratch_.append(buf_, run_begin, i - run_begin);
         if (i == end)
             return need_more();
         const char c = buf_[i];
@@ -349,6 +383,10 @@ bool PgnReader::read_word(bool final) {
 void PgnReader::word(std::string_view text, std::uint64_t offset) {
     ensure_game(offset);
     ensure_movetext();
+    if (MOVE_START[static_cast<unsigned char>(text[0])] && text.size() <= 256) {
+        san_word(text, offset);
+        return;
+    }
     if (text.size() > 256) {
         fail(PgnErrorKind::UNEXPECTED_TEXT, offset, text.substr(0, 80));
         return;
@@ -391,13 +429,13 @@ void PgnReader::word(std::string_view text, std::uint64_t offset) {
 }
 
 void PgnReader::san_word(std::string_view text, std::uint64_t offset) {
-    if (text == "--" || text == "Z0" || text == "0000" || text == "@@@@") {
+    if (text.size() <= 4 && (text == "--" || text == "Z0" || text == "0000" || text == "@@@@")) {
         fail(PgnErrorKind::NULL_MOVE, offset, text);
         return;
     }
     std::string_view san = text;
     // Check marks, glyphs and evaluation symbols glued to the move ("Nc6+-").
-    while (!san.empty() && std::string_view("+#!?-=/~").find(san.back()) != std::string_view::npos)
+    while (!san.empty() && MOVE_SUFFIX[static_cast<unsigned char>(san.back())])
         san.remove_suffix(1);
     if (san.empty()) {
         fail(PgnErrorKind::UNEXPECTED_TEXT, offset, text);
@@ -697,24 +735,32 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
 
 // Whether a move (not castling, not en passant) leaves the mover's king unattacked. A king step
 // is tested on the board without the king (a piece on the target square attacks nothing there).
-// Any other move is legal when the king is not in check and the piece is not the first on a line
-// from the king (only such a piece can be pinned); the rest are made and taken back.
+// Any other move is tested on the occupancy after it, with a piece taken on the target square
+// removed from the attackers: only a slider can be uncovered, and a checker can only be taken
+// or blocked on the target square. Boards with other than one king take the make-and-unmake
+// test.
 bool GameReplay::keeps_king_safe(ChessMove m) {
+    const auto& p = board_.pieces;
     const PieceIndex own = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
-    const PieceIndex other = own == WHITE_OFFSET ? BLACK_OFFSET : WHITE_OFFSET;
-    const Bitboard king = board_.pieces[own + KING];
+    const PieceIndex other = own ^ BLACK_OFFSET;
+    const Bitboard king = p[own + KING];
     const Bitboard from = square_bit(m.from());
-    const Bitboard occupied = board_.occupied();
+    const Bitboard occupied = all_of(board_);
     if (king & from)
         return !generator_.attacked_by(board_, other, m.to(), occupied ^ from);
-    if (popcount(king) == 1) {
-        const unsigned square = lsb(king);
-        const Bitboard lines = generator_.slider_attacks(ROOK_IDX, square, occupied)
-            | generator_.slider_attacks(BISHOP_IDX, square, occupied);
-        if (!(lines & from) && !generator_.attacked_by(board_, other, square, occupied))
-            return true;
-    }
-    return generator_.leaves_king_safe(board_, m);
+    if (!king || (king & (king - 1))) [[unlikely]]
+        return generator_.leaves_king_safe(board_, m);
+    const unsigned square = lsb(king);
+    const Bitboard to = square_bit(m.to());
+    const Bitboard after = (occupied ^ from) | to;
+    const Bitboard kept = ~to;
+    const Bitboard queens = p[other + QUEEN];
+    const Bitboard attackers = (KNIGHT_ATTACKS[square] & p[other + KNIGHT])
+        | (PAWN_ATTACKS[other == BLACK_OFFSET ? 0 : 1][square] & p[other + PAWN])
+        | (KING_ATTACKS[square] & p[other + KING])
+        | (generator_.slider_attacks(ROOK_IDX, square, after) & (queens | p[other + ROOK]))
+        | (generator_.slider_attacks(BISHOP_IDX, square, after) & (queens | p[other + BISHOP]));
+    return !(attackers & kept);
 }
 
 // The common SAN forms of real games ("e4", "exd5", "e8=Q", "Nf3", "Nbxd2", "R1e7") resolved
@@ -727,8 +773,8 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
         return std::nullopt;
     const bool white = board_.to_move();
     const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
-    const Bitboard occupied = board_.occupied();
     const Bitboard mine = board_.side_mask(own);
+    const Bitboard occupied = mine | board_.side_mask(own ^ BLACK_OFFSET);
 
     std::size_t i = 0;
     PieceIndex piece = PAWN;
@@ -813,7 +859,7 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
         if (file_of(to) < 7)
             sources |= square_bit(behind + 1);
         sources &= pawns & from_mask;
-        if (popcount(sources) != 1)
+        if (!sources || (sources & (sources - 1)))
             return std::nullopt;
         const ChessMove m = ChessMove::packed(lsb(sources), to, promotion);
         return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
@@ -860,18 +906,85 @@ PgnErrorKind GameReplay::play(std::string_view san) {
         quick = match.move;
     }
     const ChessMove m = *quick;
-    const PieceIndex offset = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
-    const bool pawn = board_.pieces[offset + PAWN] & square_bit(m.from());
-    const bool capture = board_.occupied() & square_bit(m.to());
     before_pieces_ = board_.pieces;
     before_info_ = board_.info;
     before_clock_ = halfmove_clock_;
-    if (board_.push_move(m))
-        return PgnErrorKind::ILLEGAL_MOVE;
-    halfmove_clock_ = pawn || capture ? 0 : halfmove_clock_ + 1;
+    halfmove_clock_ = make(m) ? 0 : halfmove_clock_ + 1;
     ++ply_;
     last_move_ = m;
     return PgnErrorKind::NONE;
+}
+
+// Board::push_move's changes to pieces, piece_on and info for a legal move of the side to move,
+// without its history and hash: the replay never takes a move back (the legality tests that make
+// and unmake a move push and pop on top of the empty history) and never reads the hash. Returns
+// whether the move was a pawn move or a capture (the half-move clock restarts).
+bool GameReplay::make(ChessMove m) {
+    auto& p = board_.pieces;
+    auto& on = board_.piece_on;
+    std::uint64_t info = board_.info;
+    const bool white = info & 1;
+    const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
+    const PieceIndex other = own ^ BLACK_OFFSET;
+    const unsigned from = m.from();
+    const unsigned to = m.to();
+    const Bitboard from_bit = square_bit(from);
+    const Bitboard to_bit = square_bit(to);
+
+    const PieceIndex piece = on[from];
+    const PieceIndex captured = on[to];
+    if (captured != NO_PIECE)
+        p[captured] ^= to_bit;
+    p[piece] ^= from_bit | to_bit;
+    on[from] = NO_PIECE;
+    on[to] = static_cast<std::uint8_t>(piece);
+    const PieceIndex kind = piece - own;
+    if (kind == PAWN) {
+        if (captured == NO_PIECE && file_of(from) != file_of(to)) {
+            const unsigned victim = white ? to - 8 : to + 8;
+            p[other + PAWN] ^= square_bit(victim);
+            on[victim] = NO_PIECE;
+        }
+        const unsigned special = m.special();
+        if (special >= ChessMove::PROMOTE_KNIGHT && special <= ChessMove::PROMOTE_QUEEN) {
+            p[piece] ^= to_bit;
+            p[own + special - 3] |= to_bit;
+            on[to] = static_cast<std::uint8_t>(own + special - 3);
+        }
+    } else if (kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
+        const unsigned base = white ? 0 : 56;
+        const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
+        const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
+        p[own + ROOK] ^= square_bit(rook_from) | square_bit(rook_to);
+        on[rook_from] = NO_PIECE;
+        on[rook_to] = static_cast<std::uint8_t>(own + ROOK);
+    }
+
+    // Rights exactly as push_move keeps them: every double step records its file; the mover's
+    // king or corner rook, or a rook taken on its corner, drops a castling right. A right is held
+    // only while its rook stands on its corner, so any move from or capture on that corner is
+    // that rook's.
+    info &= ~INFO_EP_MASK;
+    if (kind == PAWN && (white ? to == from + 16 : from == to + 16))
+        info |= std::uint64_t { 1 }
+            << ((white ? INFO_EP_BLACK_TO_MOVE : INFO_EP_WHITE_TO_MOVE) + file_of(to));
+    if (info & 0x1E) {
+        constexpr auto bit = [](unsigned b) { return std::uint64_t { 1 } << b; };
+        if (kind == KING)
+            info &= white ? ~(bit(INFO_WHITE_KING_SIDE) | bit(INFO_WHITE_QUEEN_SIDE))
+                          : ~(bit(INFO_BLACK_KING_SIDE) | bit(INFO_BLACK_QUEEN_SIDE));
+        const Bitboard touched = from_bit | (captured != NO_PIECE ? to_bit : 0);
+        if (touched & square_bit(7))
+            info &= ~bit(INFO_WHITE_KING_SIDE);
+        if (touched & square_bit(0))
+            info &= ~bit(INFO_WHITE_QUEEN_SIDE);
+        if (touched & square_bit(63))
+            info &= ~bit(INFO_BLACK_KING_SIDE);
+        if (touched & square_bit(56))
+            info &= ~bit(INFO_BLACK_QUEEN_SIDE);
+    }
+    board_.info = info ^ INFO_WHITE_TO_MOVE;
+    return kind == PAWN || captured != NO_PIECE;
 }
 
 // --- annotations -------------------------------------------------------------------------------

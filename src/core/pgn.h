@@ -173,6 +173,9 @@ public:
     void reset();
     std::optional<Error> reset(std::string_view fen);
 
+    // The board keeps its pieces, square table and info exact; its hash and history are not
+    // kept up to date (nothing here reads them).
+    //
     // Resolves one SAN token against the legal moves (match_san of san.h, after dropping a
     // leading "P" before a file letter as python-chess's reader does) and plays it. On success
     // last_move() is the move and before() the position it was played in (with the clock and ply of
@@ -194,6 +197,7 @@ private:
     void set_position(const Board& position);
     std::optional<ChessMove> quick_move(std::string_view san);
     bool keeps_king_safe(ChessMove m);
+    bool make(ChessMove m);
 
     const MoveGenerator& generator_;
     Board board_;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace quarn_chess {
 
@@ -180,6 +181,13 @@ bool GameCollector::end_game(const PgnError* error) {
 }
 
 // --- training arrays ----------------------------------------------------------------------------
+
+void* allocate_planes(std::size_t bytes) {
+    void* block = std::malloc(bytes ? bytes : 1);
+    if (!block)
+        throw std::bad_alloc();
+    return block;
+}
 
 void PositionColumns::reserve(std::size_t n) {
     packed.reserve(n * PIECE_COUNT);

@@ -5,6 +5,7 @@
 #include "pgn.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -95,9 +96,30 @@ struct GameFilter {
 //   eval       float32 centipawns from white's view after the move ([%eval]), NaN when absent
 //   mate       int16   moves to mate after the move ([%eval #n]), 0 when absent
 //   clock      float32 the mover's clock after the move in seconds ([%clk]), NaN when absent
+// Storage for the planes column: resize() leaves new bytes unwritten, since the expansion writes
+// every one; a zeroing pass first would double the memory traffic of 768 bytes per row. (Huge
+// pages were tried: under memory pressure the kernel's compaction stalled the first call by
+// seconds.)
+template <class T> struct PlaneAllocator {
+    using value_type = T;
+    PlaneAllocator() = default;
+    template <class U> PlaneAllocator(const PlaneAllocator<U>&) { }
+    T* allocate(std::size_t n);
+    void deallocate(T* p, std::size_t) { std::free(p); }
+    template <class U> void construct(U* p) { ::new (static_cast<void*>(p)) U; }
+    template <class U, class... Args> void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    friend bool operator==(const PlaneAllocator&, const PlaneAllocator&) { return true; }
+};
+void* allocate_planes(std::size_t bytes);
+template <class T> T* PlaneAllocator<T>::allocate(std::size_t n) {
+    return static_cast<T*>(allocate_planes(n * sizeof(T)));
+}
+
 struct PositionColumns {
     std::vector<std::uint64_t> packed;
-    std::vector<std::uint8_t> planes;
+    std::vector<std::uint8_t, PlaneAllocator<std::uint8_t>> planes;
     std::vector<std::uint8_t> turn;
     std::vector<std::uint8_t> castling;
     std::vector<std::int8_t> ep_file;

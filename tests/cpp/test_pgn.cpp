@@ -378,3 +378,53 @@ TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
     }
     EXPECT_GT(compared, 10000u);
 }
+
+// The replay makes its moves without Board::push_move (no history, no hash): after every move of
+// random games, from positions rich in castling, en passant, promotions and corner captures, its
+// bitboards, square table and info word must be push_move's, and the row it reports must be the
+// position before the move.
+TEST(Pgn, ReplayMovesAgreeWithPushMove) {
+    Rng rng(7);
+    std::size_t castles = 0;
+    std::size_t passants = 0;
+    std::size_t promotions = 0;
+    for (const std::string_view fen :
+        { START_FEN, std::string_view("r3k2r/1P4P1/8/3pP3/8/8/1p4p1/R3K2R w KQkq d6 0 1"),
+            std::string_view("r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R b KQkq - 0 1") }) {
+        for (int game = 0; game < 60; ++game) {
+            Board board = test_support::read(fen);
+            GameReplay replay(generator());
+            ASSERT_FALSE(replay.reset(fen).has_value()) << fen;
+            for (int ply = 0; ply < 160; ++ply) {
+                SanWriter writer(generator(), board);
+                if (writer.moves().empty())
+                    break;
+                const ChessMove move = writer.moves()[rng.random() % writer.moves().size()];
+                char text[MAX_SAN_LENGTH];
+                const std::string san(text, writer.write(move, text));
+                const auto before = board.pieces;
+                const std::uint64_t info = board.info;
+                ASSERT_EQ(replay.play(san), PgnErrorKind::NONE) << board.to_fen() << " " << san;
+                ASSERT_EQ(replay.last_move().to_string(), move.to_string()) << san;
+                ASSERT_FALSE(board.push_move(move).has_value());
+                ASSERT_EQ(replay.before_pieces(), before) << san;
+                ASSERT_EQ(replay.before_info(), info) << san;
+                ASSERT_EQ(replay.board().pieces, board.pieces) << board.to_fen() << " " << san;
+                ASSERT_EQ(replay.board().piece_on, board.piece_on) << board.to_fen() << " " << san;
+                ASSERT_EQ(replay.board().info, board.info) << board.to_fen() << " " << san;
+                castles += san.starts_with("O-O");
+                promotions += san.find('=') != std::string::npos;
+                const bool pawn_takes = san[0] >= 'a' && san[0] <= 'h' && san[1] == 'x';
+                const Bitboard occupied = before[PAWN] | before[KNIGHT] | before[BISHOP]
+                    | before[ROOK] | before[QUEEN] | before[KING] | before[BLACK_OFFSET + PAWN]
+                    | before[BLACK_OFFSET + KNIGHT] | before[BLACK_OFFSET + BISHOP]
+                    | before[BLACK_OFFSET + ROOK] | before[BLACK_OFFSET + QUEEN]
+                    | before[BLACK_OFFSET + KING];
+                passants += pawn_takes && !(occupied & square_bit(move.to()));
+            }
+        }
+    }
+    EXPECT_GT(castles, 20u);
+    EXPECT_GT(passants, 0u);
+    EXPECT_GT(promotions, 20u);
+}

@@ -330,9 +330,10 @@ namespace {
         .slots = column_slots,
     };
 
-    template <class T>
+    template <class Vector>
     PyObject* new_column(
-        const std::shared_ptr<PositionColumns>& owner, std::vector<T>& values, const char* format) {
+        const std::shared_ptr<PositionColumns>& owner, Vector& values, const char* format) {
+        using T = typename Vector::value_type;
         auto* object = PyObject_New(ColumnObject, column_type);
         if (object == nullptr)
             return nullptr;
