@@ -235,11 +235,142 @@ namespace {
         board.info = info ^ INFO_WHITE_TO_MOVE;
     }
 
+    // En passant, promotions and castling on a disjoint board, in the shape play produces: the
+    // en-passant mover is the side to move's pawn and its victim stands behind `to`; a castling
+    // rook stands on its corner with its target empty; a promotion lands on an empty square or an
+    // enemy piece. Writes the same record, bitboards, squares, info word and hash as the general
+    // path, straight out. False, with nothing written, for every other move, which push_general
+    // then classifies in full.
+    bool push_special(Board& board, ChessMove chess_move) {
+        const unsigned from = chess_move.from();
+        const unsigned to = chess_move.to();
+        const PieceIndex move_type = board.piece_on[from];
+        if (!board.disjoint || move_type == NO_PIECE || from == to)
+            return false;
+        const bool white_to_move = board.info & INFO_WHITE_TO_MOVE;
+        const bool white_piece = move_type < BLACK_OFFSET;
+        const PieceIndex on_to = board.piece_on[to];
+        if (on_to != NO_PIECE && (on_to < BLACK_OFFSET) == white_piece)
+            return false;
+        // The piece taken and its square; the third and fourth touched squares (from when none).
+        PieceIndex taken = on_to;
+        unsigned taken_square = to;
+        PieceIndex lands = move_type;
+        PieceIndex castle_type = NO_PIECE;
+        unsigned third_square = from;
+        unsigned fourth_square = from;
+        const bool last_rank = rank_of(to) == 0 || rank_of(to) == 7;
+        if (is_pawn(move_type)) {
+            if (on_to == NO_PIECE && file_of(from) != file_of(to)) {
+                if (last_rank || white_piece != white_to_move)
+                    return false;
+                taken = BLACK_OFFSET - move_type;
+                taken_square = white_to_move ? to - 8 : to + 8;
+                if (board.piece_on[taken_square] != taken)
+                    return false;
+                third_square = taken_square;
+            } else {
+                const unsigned special = chess_move.special();
+                if (!last_rank || special < ChessMove::PROMOTE_KNIGHT
+                    || special > ChessMove::PROMOTE_QUEEN)
+                    return false;
+                lands = move_type + special - 3;
+            }
+        } else if (is_king(move_type) && file_of(from) == 4
+            && (file_of(to) == 2 || file_of(to) == 6)) {
+            castle_type = move_type - 2;
+            const unsigned base = white_to_move ? 0 : 56;
+            third_square = file_of(to) == 6 ? base + 7 : base;
+            fourth_square = file_of(to) == 6 ? base + 5 : base + 3;
+            if (board.piece_on[third_square] != castle_type
+                || board.piece_on[fourth_square] != NO_PIECE)
+                return false;
+        } else {
+            return false;
+        }
+
+        // The record fill_record writes: the mover's board, then the taken, castling rook's and
+        // promoted piece's, each one present, the mover's repeated after them; the touched
+        // squares and their occupants.
+        auto& pieces = board.pieces;
+        const bool takes = taken != NO_PIECE;
+        const bool castles = castle_type != NO_PIECE;
+        const bool promotes = lands != move_type;
+        const auto mover = static_cast<std::uint8_t>(move_type);
+        MoveRecord& record = board.move_stack.emplace_back();
+        record.info = board.info;
+        record.z_key = board.zobrist.z_key;
+        record.z_sum = board.zobrist.z_sum;
+        record.disjoint = true;
+        record.wide = true;
+        const PieceIndex second = takes ? taken : castles ? castle_type : lands;
+        const PieceIndex third = !takes ? move_type
+            : castles                   ? castle_type
+            : promotes                  ? lands
+                                        : move_type;
+        record.saved_index
+            = { mover, static_cast<std::uint8_t>(second), static_cast<std::uint8_t>(third), mover };
+        record.saved_board
+            = { pieces[move_type], pieces[second], pieces[third], pieces[move_type] };
+        record.saved_count = static_cast<std::uint8_t>(1 + takes + castles + promotes);
+        record.square = { static_cast<std::uint8_t>(from), static_cast<std::uint8_t>(to),
+            static_cast<std::uint8_t>(third_square), static_cast<std::uint8_t>(fourth_square) };
+        record.occupant = { mover, static_cast<std::uint8_t>(on_to), board.piece_on[third_square],
+            board.piece_on[fourth_square] };
+
+        const auto& z64 = board.zobrist.z64->features;
+        const auto& z16 = board.zobrist.z16->features;
+        std::uint64_t key = board.zobrist.z_key;
+        std::uint16_t sum = board.zobrist.z_sum;
+        const auto toggle = [&](unsigned feature) {
+            key ^= z64[feature];
+            sum = static_cast<std::uint16_t>(sum ^ z16[feature]);
+        };
+        pieces[move_type] ^= square_bit(from);
+        toggle(move_type * 64 + from);
+        board.piece_on[from] = NO_PIECE;
+        if (takes) {
+            pieces[taken] ^= square_bit(taken_square);
+            toggle(taken * 64 + taken_square);
+            board.piece_on[taken_square] = NO_PIECE;
+        }
+        pieces[lands] |= square_bit(to);
+        toggle(lands * 64 + to);
+        board.piece_on[to] = static_cast<std::uint8_t>(lands);
+        if (castles) {
+            pieces[castle_type] ^= square_bit(third_square) | square_bit(fourth_square);
+            toggle(castle_type * 64 + third_square);
+            toggle(castle_type * 64 + fourth_square);
+            board.piece_on[third_square] = NO_PIECE;
+            board.piece_on[fourth_square] = static_cast<std::uint8_t>(castle_type);
+        }
+
+        // As apply_move: en-passant rights go, a pawn two ranks up records its file, then the
+        // castling rights the mover and the piece taken take away.
+        const std::uint64_t old_info = board.info;
+        std::uint64_t info = old_info & ~INFO_EP_MASK;
+        if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
+            info |= info_bit(INFO_EP_BLACK_TO_MOVE + file_of(to));
+        if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
+            info |= info_bit(INFO_EP_WHITE_TO_MOVE + file_of(to));
+        info &= ~static_cast<std::uint64_t>(
+            CASTLING_RIGHTS_TAKEN.mover[white_to_move][move_type][from]
+            | CASTLING_RIGHTS_TAKEN.captured[taken][to]);
+        info ^= INFO_WHITE_TO_MOVE;
+        board.info = info;
+        board.zobrist.z_key = key;
+        board.zobrist.z_sum = sum;
+        board.zobrist.xor_info_changes(info ^ old_info);
+        return true;
+    }
+
 } // namespace
 
 // All decisions are made before the first write, so a refused move leaves the board, its history
 // and its hash untouched.
 std::optional<Error> Board::push_general(ChessMove chess_move) {
+    if (push_special(*this, chess_move))
+        return std::nullopt;
     check(piece_on[chess_move.from()] != NO_PIECE, MISSING_VALUE);
     MoveShape m;
     if (std::optional<Error> error = classify(*this, chess_move, m))

@@ -253,7 +253,10 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
         next |= std::uint64_t { 1 } << (INFO_EP_BLACK_TO_MOVE + file_of(to));
     if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
         next |= std::uint64_t { 1 } << (INFO_EP_WHITE_TO_MOVE + file_of(to));
-    if (next & INFO_CASTLING_MASK)
+    // Only a king, or a move from or onto a corner, can take a castling right away.
+    constexpr Bitboard CORNERS = 0x8100000000000081;
+    const bool king = move_type == KING || move_type == BLACK_OFFSET + KING;
+    if ((next & INFO_CASTLING_MASK) && (king || ((square_bit(from) | to_bit) & CORNERS) != 0))
         next &= ~static_cast<std::uint64_t>(
             CASTLING_RIGHTS_TAKEN.mover[white_to_move][move_type][from]
             | CASTLING_RIGHTS_TAKEN.captured[capture_type][to]);
