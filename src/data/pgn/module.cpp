@@ -9,6 +9,7 @@
 #include "../../python/binding.h"
 #include "../../python/errors.h"
 #include "../../python/module_once.h"
+#include "../data.h"
 
 #include <atomic>
 #include <memory>
@@ -20,19 +21,11 @@ namespace quarn_chess::data_pgn {
 
 namespace {
 
+    using data::without_gil;
     using py::guard;
     using py::OwnedRef;
     using py::Parameter;
     using py::Parameters;
-
-    // Runs work() with the interpreter lock released; an exception travels on once it is held.
-    template <class Work> void without_gil(Work&& work) {
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-    }
 
     // One call at a time per reader: a second thread gets RuntimeError instead of a data race.
     class InUse {
