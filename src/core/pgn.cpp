@@ -45,6 +45,24 @@ namespace {
 
     constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+    // KING_LINES[ROOK_IDX][s]: the squares of s's rank and file; KING_LINES[BISHOP_IDX][s]: its
+    // diagonals (s itself excluded). Only a piece leaving one of them can uncover an attack on s.
+    constexpr std::array<std::array<Bitboard, 64>, 2> KING_LINES = [] {
+        std::array<std::array<Bitboard, 64>, 2> lines {};
+        for (unsigned s = 0; s < 64; ++s)
+            for (unsigned t = 0; t < 64; ++t) {
+                const int files = static_cast<int>(file_of(t)) - static_cast<int>(file_of(s));
+                const int ranks = static_cast<int>(rank_of(t)) - static_cast<int>(rank_of(s));
+                if (t == s)
+                    continue;
+                if (files == 0 || ranks == 0)
+                    lines[ROOK_IDX][s] |= square_bit(t);
+                else if (files == ranks || files == -ranks)
+                    lines[BISHOP_IDX][s] |= square_bit(t);
+            }
+        return lines;
+    }();
+
     // Board::occupied, inlined into the replay's hot path.
     inline Bitboard all_of(const Board& board) {
         return board.side_mask(WHITE_OFFSET) | board.side_mask(BLACK_OFFSET);
@@ -158,6 +176,11 @@ void PgnReader::run(bool final) {
         case Mode::SKIP_VARIATION: skip_variation(); continue;
         case Mode::TOKENS: break;
         }
+        if (in_movetext_) {
+            run_movetext(final);
+            if (pos_ >= end || stopped_ || mode_ != Mode::TOKENS)
+                continue;
+        }
         const char c = buf_[pos_];
         if (c == ' ') {
             // Runs of spaces change nothing but the position.
@@ -224,6 +247,83 @@ void PgnReader::run(bool final) {
         if (mode_ == Mode::TOKENS || mode_ == Mode::SKIP_VARIATION)
             newlines_ = 0;
     }
+}
+
+// Tokens that break out of the loop are read again from their first byte by the general
+// dispatch, which also reports a token cut by the end of the buffer.
+void PgnReader::run_movetext(bool final) {
+    const char* data = buf_.data();
+    const std::size_t end = buf_.size();
+    std::size_t i = pos_;
+    while (i < end) {
+        const char c = data[i];
+        if (c == ' ') {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        std::size_t san_start = i;
+        if (is_digit(c)) {
+            // A move number: digits, then dots, then a delimiter or a move ("1.e4").
+            ++i;
+            while (i < end && is_digit(data[i]))
+                ++i;
+            const std::size_t digits_end = i;
+            while (i < end && data[i] == '.')
+                ++i;
+            if (i == end || i - start > 256) {
+                pos_ = start;
+                return;
+            }
+            if (ends_word(data[i])) {
+                line_start_ = false;
+                newlines_ = 0;
+                continue;
+            }
+            if (i == digits_end || !MOVE_START[static_cast<unsigned char>(data[i])]) {
+                pos_ = start;
+                return;
+            }
+            san_start = i;
+        } else if (c == '{') {
+            // A comment may end the game or switch to skipping: read_comment decides.
+            pos_ = i;
+            const bool line_start = line_start_;
+            line_start_ = false;
+            if (!read_comment(final)) {
+                line_start_ = line_start;
+                return;
+            }
+            if (mode_ != Mode::TOKENS || !in_movetext_)
+                return;
+            newlines_ = 0;
+            i = pos_;
+            continue;
+        } else if (!MOVE_START[static_cast<unsigned char>(c)]) {
+            pos_ = start;
+            return;
+        }
+        // A move; check marks and glyphs glued to it are dropped.
+        ++i;
+        while (i < end && !ends_word(data[i]))
+            ++i;
+        if (i == end || i - start > 256) {
+            pos_ = start;
+            return;
+        }
+        std::size_t stop = i;
+        while (MOVE_SUFFIX[static_cast<unsigned char>(data[stop - 1])])
+            --stop;
+        line_start_ = false;
+        newlines_ = 0;
+        if (replaying_) {
+            const std::string_view san(data + san_start, stop - san_start);
+            const PgnErrorKind kind = visitor_.move(san, base_ + san_start);
+            if (kind != PgnErrorKind::NONE)
+                fail(kind, base_ + san_start, std::string_view(data + san_start, i - san_start));
+        }
+    }
+    pos_ = i;
 }
 
 // Reads [Name "value"] from pos_. The value's escapes are resolved into scratch_.
@@ -700,7 +800,9 @@ Result<StartPosition> read_start_fen(const MoveGenerator& generator, std::string
 GameReplay::GameReplay(const MoveGenerator& generator)
     : generator_(generator)
     , board_(Board::from_fen(START_FEN).value())
-    , start_(board_) { }
+    , start_(board_) {
+    sync_sides();
+}
 
 void GameReplay::clear_history() {
     board_.move_stack.clear();
@@ -713,6 +815,12 @@ void GameReplay::set_position(const Board& position) {
     board_.zobrist = position.zobrist;
     board_.piece_on = position.piece_on;
     board_.disjoint = position.disjoint;
+    sync_sides();
+}
+
+void GameReplay::sync_sides() {
+    sides_ = { board_.side_mask(WHITE_OFFSET), board_.side_mask(BLACK_OFFSET) };
+    check_ = -1;
 }
 
 void GameReplay::reset() {
@@ -733,34 +841,94 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
     return std::nullopt;
 }
 
+// Whether the side to move is in check, worked out once per position. Sliders are looked up
+// only when one stands on a line through the king.
+bool GameReplay::in_check() {
+    if (check_ >= 0)
+        return check_ != 0;
+    const auto& p = board_.pieces;
+    const bool white = board_.info & 1;
+    const PieceIndex other = white ? BLACK_OFFSET : WHITE_OFFSET;
+    const Bitboard king = p[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
+    const unsigned square = lsb(king);
+    const Bitboard occupied = sides_[0] | sides_[1];
+    const Bitboard queens = p[other + QUEEN];
+    const Bitboard straight = queens | p[other + ROOK];
+    const Bitboard diagonal = queens | p[other + BISHOP];
+    const bool checked = (KNIGHT_ATTACKS[square] & p[other + KNIGHT])
+        || (PAWN_ATTACKS[white ? 0 : 1][square] & p[other + PAWN])
+        || (KING_ATTACKS[square] & p[other + KING])
+        || ((KING_LINES[ROOK_IDX][square] & straight)
+            && (generator_.slider_attacks(ROOK_IDX, square, occupied) & straight))
+        || ((KING_LINES[BISHOP_IDX][square] & diagonal)
+            && (generator_.slider_attacks(BISHOP_IDX, square, occupied) & diagonal));
+    check_ = checked ? 1 : 0;
+    return checked;
+}
+
 // Whether a move (not castling, not en passant) leaves the mover's king unattacked. A king step
 // is tested on the board without the king (a piece on the target square attacks nothing there).
-// Any other move is tested on the occupancy after it, with a piece taken on the target square
-// removed from the attackers: only a slider can be uncovered, and a checker can only be taken
-// or blocked on the target square. Boards with other than one king take the make-and-unmake
-// test.
+// Out of check, a piece can only uncover an attack along a line from the king on which an enemy
+// slider of that line's kind stands; other moves are safe at once. The rest is tested on the
+// occupancy after the move, with a piece taken on the target square removed from the attackers:
+// only a slider can be uncovered, and a checker can only be taken or blocked on the target
+// square. Boards with other than one king take the make-and-unmake test.
 bool GameReplay::keeps_king_safe(ChessMove m) {
     const auto& p = board_.pieces;
-    const PieceIndex own = board_.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
+    const bool white = board_.info & 1;
+    const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
     const PieceIndex other = own ^ BLACK_OFFSET;
     const Bitboard king = p[own + KING];
     const Bitboard from = square_bit(m.from());
-    const Bitboard occupied = all_of(board_);
+    const Bitboard occupied = sides_[0] | sides_[1];
     if (king & from)
         return !generator_.attacked_by(board_, other, m.to(), occupied ^ from);
     if (!king || (king & (king - 1))) [[unlikely]]
         return generator_.leaves_king_safe(board_, m);
     const unsigned square = lsb(king);
+    const Bitboard queens = p[other + QUEEN];
+    const Bitboard straight = queens | p[other + ROOK];
+    const Bitboard diagonal = queens | p[other + BISHOP];
+    const bool pin_possible
+        = ((KING_LINES[ROOK_IDX][square] & from) && (KING_LINES[ROOK_IDX][square] & straight))
+        || ((KING_LINES[BISHOP_IDX][square] & from) && (KING_LINES[BISHOP_IDX][square] & diagonal));
+    if (!pin_possible && !in_check())
+        return true;
     const Bitboard to = square_bit(m.to());
     const Bitboard after = (occupied ^ from) | to;
-    const Bitboard kept = ~to;
-    const Bitboard queens = p[other + QUEEN];
     const Bitboard attackers = (KNIGHT_ATTACKS[square] & p[other + KNIGHT])
-        | (PAWN_ATTACKS[other == BLACK_OFFSET ? 0 : 1][square] & p[other + PAWN])
+        | (PAWN_ATTACKS[white ? 0 : 1][square] & p[other + PAWN])
         | (KING_ATTACKS[square] & p[other + KING])
-        | (generator_.slider_attacks(ROOK_IDX, square, after) & (queens | p[other + ROOK]))
-        | (generator_.slider_attacks(BISHOP_IDX, square, after) & (queens | p[other + BISHOP]));
-    return !(attackers & kept);
+        | (generator_.slider_attacks(ROOK_IDX, square, after) & straight)
+        | (generator_.slider_attacks(BISHOP_IDX, square, after) & diagonal);
+    return !(attackers & ~to);
+}
+
+// "O-O" and "O-O-O" exactly as the generator allows them: the right, the king on its home square
+// and not in check, the squares next to it empty and unattacked (and b1 / b8 empty).
+std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
+    const bool king_side = san.size() == 3;
+    if (!(king_side || san == "O-O-O") || san.substr(0, 3) != "O-O")
+        return std::nullopt;
+    const bool white = board_.info & 1;
+    const unsigned home = white ? 4 : 60;
+    const unsigned right = white ? (king_side ? INFO_WHITE_KING_SIDE : INFO_WHITE_QUEEN_SIDE)
+                                 : (king_side ? INFO_BLACK_KING_SIDE : INFO_BLACK_QUEEN_SIDE);
+    if (!((board_.info >> right) & 1)
+        || board_.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING] != square_bit(home))
+        return std::nullopt;
+    const Bitboard occupied = sides_[0] | sides_[1];
+    const unsigned first = king_side ? home + 1 : home - 1;
+    const unsigned second = king_side ? home + 2 : home - 2;
+    const Bitboard between = square_bit(first) | square_bit(second)
+        | (king_side ? Bitboard { 0 } : square_bit(home - 3));
+    if ((occupied & between) || in_check())
+        return std::nullopt;
+    const std::uint64_t to_move = white ? 1 : 0;
+    if (generator_.square_in_check(board_, first, to_move)
+        || generator_.square_in_check(board_, second, to_move))
+        return std::nullopt;
+    return ChessMove::packed(home, second, ChessMove::CASTLING);
 }
 
 // The common SAN forms of real games ("e4", "exd5", "e8=Q", "Nf3", "Nbxd2", "R1e7") resolved
@@ -771,10 +939,12 @@ std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
     const std::size_t n = san.size();
     if (n < 2 || n > 7)
         return std::nullopt;
-    const bool white = board_.to_move();
+    if (san[0] == 'O')
+        return quick_castle(san);
+    const bool white = board_.info & 1;
     const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
-    const Bitboard mine = board_.side_mask(own);
-    const Bitboard occupied = mine | board_.side_mask(own ^ BLACK_OFFSET);
+    const Bitboard mine = sides_[white ? 0 : 1];
+    const Bitboard occupied = sides_[0] | sides_[1];
 
     std::size_t i = 0;
     PieceIndex piece = PAWN;
@@ -906,7 +1076,8 @@ PgnErrorKind GameReplay::play(std::string_view san) {
         quick = match.move;
     }
     const ChessMove m = *quick;
-    before_pieces_ = board_.pieces;
+    if (keep_before_)
+        before_pieces_ = board_.pieces;
     before_info_ = board_.info;
     before_clock_ = halfmove_clock_;
     halfmove_clock_ = make(m) ? 0 : halfmove_clock_ + 1;
@@ -931,10 +1102,17 @@ bool GameReplay::make(ChessMove m) {
     const Bitboard from_bit = square_bit(from);
     const Bitboard to_bit = square_bit(to);
 
+    Bitboard& mine = sides_[white ? 0 : 1];
+    Bitboard& theirs = sides_[white ? 1 : 0];
+    check_ = -1;
+
     const PieceIndex piece = on[from];
     const PieceIndex captured = on[to];
-    if (captured != NO_PIECE)
+    mine ^= from_bit | to_bit;
+    if (captured != NO_PIECE) {
         p[captured] ^= to_bit;
+        theirs ^= to_bit;
+    }
     p[piece] ^= from_bit | to_bit;
     on[from] = NO_PIECE;
     on[to] = static_cast<std::uint8_t>(piece);
@@ -943,6 +1121,7 @@ bool GameReplay::make(ChessMove m) {
         if (captured == NO_PIECE && file_of(from) != file_of(to)) {
             const unsigned victim = white ? to - 8 : to + 8;
             p[other + PAWN] ^= square_bit(victim);
+            theirs ^= square_bit(victim);
             on[victim] = NO_PIECE;
         }
         const unsigned special = m.special();
@@ -956,6 +1135,7 @@ bool GameReplay::make(ChessMove m) {
         const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
         const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
         p[own + ROOK] ^= square_bit(rook_from) | square_bit(rook_to);
+        mine ^= square_bit(rook_from) | square_bit(rook_to);
         on[rook_from] = NO_PIECE;
         on[rook_to] = static_cast<std::uint8_t>(own + ROOK);
     }

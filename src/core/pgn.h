@@ -102,6 +102,9 @@ private:
     enum class Mode : std::uint8_t { TOKENS, SKIP_LINE, SKIP_COMMENT, SKIP_VARIATION };
 
     void run(bool final);
+    // The steady state of movetext (single spaces, move numbers, moves, comments) read in one
+    // loop; returns at anything else, or where a token is cut by the end of the buffer.
+    void run_movetext(bool final);
     // Each returns false when the buffer ends before the token does and more input may come.
     bool read_tag(bool final);
     bool read_comment(bool final);
@@ -182,6 +185,10 @@ public:
     // that position).
     PgnErrorKind play(std::string_view san);
 
+    // Whether play() keeps the pieces of the position before each move for before_pieces()
+    // (on by default; readers that only collect the moves turn it off).
+    void keep_before_pieces(bool keep) { keep_before_ = keep; }
+
     const Board& board() const { return board_; }
     unsigned halfmove_clock() const { return halfmove_clock_; }
     unsigned ply() const { return ply_; }
@@ -196,8 +203,12 @@ private:
     // Copies the position of `position` (bitboards, info, hash, square table) onto the board.
     void set_position(const Board& position);
     std::optional<ChessMove> quick_move(std::string_view san);
+    std::optional<ChessMove> quick_castle(std::string_view san);
+    bool in_check();
     bool keeps_king_safe(ChessMove m);
     bool make(ChessMove m);
+    // Recomputes the occupancy of both sides from the bitboards.
+    void sync_sides();
 
     const MoveGenerator& generator_;
     Board board_;
@@ -209,6 +220,11 @@ private:
     std::array<Bitboard, PIECE_COUNT> before_pieces_ {};
     std::uint64_t before_info_ = 0;
     unsigned before_clock_ = 0;
+    bool keep_before_ = true;
+    // The squares of white's and black's pieces, kept in step by make().
+    std::array<Bitboard, 2> sides_ {};
+    // Whether the side to move is in check: -1 not known yet in this position.
+    int check_ = -1;
 };
 
 // --- comment annotations --------------------------------------------------------------------

@@ -41,7 +41,9 @@ class GameCollector : public PgnVisitor {
 public:
     GameCollector(const MoveGenerator& generator, bool strict)
         : replay_(generator)
-        , strict_(strict) { }
+        , strict_(strict) {
+        replay_.keep_before_pieces(false);
+    }
 
     void begin_game(std::uint64_t game, std::uint64_t offset) override;
     void tag(std::string_view name, std::string_view value) override;
