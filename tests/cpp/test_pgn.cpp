@@ -329,17 +329,22 @@ TEST(Pgn, BuildsOneRowPerPositionWithFiltersAndRollback) {
 }
 
 // The replay resolves common SAN without listing the legal moves; whatever form a move takes, it
-// must agree with match_san over the full list, errors included.
+// must agree with match_san over the full list, errors included. Castling is asked for in every
+// position, from starts where it is often possible, through check or through attacked squares.
 TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
     Rng rng(2026);
+    constexpr std::string_view STARTS[]
+        = { START_FEN, "r3k2r/pppq1ppp/2npbn2/2b1p3/2B1P3/2NPBN2/PPPQ1PPP/R3K2R w KQkq - 0 1",
+              "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1", "r3k2r/8/8/2b5/5B2/8/8/R3K2R w KQkq - 0 1" };
     Board board = test_support::read(START_FEN);
     GameReplay replay(generator());
     std::size_t compared = 0;
-    for (int ply = 0; ply < 1500; ++ply) {
+    std::size_t castles = 0;
+    for (int ply = 0; ply < 3000; ++ply) {
         MoveList legal;
         generator().moves(board, legal);
         if (legal.empty() || ply % 150 == 0) {
-            board = test_support::read(START_FEN);
+            board = test_support::read(STARTS[(ply / 150) % std::size(STARTS)]);
             continue;
         }
         const std::string fen = board.to_fen() + " 0 1";
@@ -357,6 +362,10 @@ TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
                 bare.erase(bare.find('x'), 1);
                 forms.push_back(bare);
             }
+            if (move == writer.moves()[0]) {
+                forms.push_back("O-O");
+                forms.push_back("O-O-O");
+            }
             for (const std::string& form : forms) {
                 const SanMatch expected = match_san(board, legal, form);
                 ASSERT_FALSE(replay.reset(fen).has_value()) << fen;
@@ -370,6 +379,7 @@ TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
                 if (kind == PgnErrorKind::NONE) {
                     ASSERT_EQ(replay.last_move().to_string(), expected.move.to_string())
                         << fen << " " << form;
+                    castles += form.starts_with("O-O");
                 }
                 ++compared;
             }
@@ -377,6 +387,7 @@ TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
         ASSERT_FALSE(board.push_move(legal[rng.random() % legal.size()]).has_value());
     }
     EXPECT_GT(compared, 10000u);
+    EXPECT_GT(castles, 100u);
 }
 
 // The replay makes its moves without Board::push_move (no history, no hash): after every move of
