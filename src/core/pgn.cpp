@@ -45,6 +45,19 @@ namespace {
 
     constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+    // The castling rights a move from or to each square ends: the kings' and rooks' squares.
+    constexpr std::array<std::uint64_t, 64> RIGHTS_LOST = [] {
+        std::array<std::uint64_t, 64> lost {};
+        constexpr auto bit = [](unsigned b) { return std::uint64_t { 1 } << b; };
+        lost[4] = bit(INFO_WHITE_KING_SIDE) | bit(INFO_WHITE_QUEEN_SIDE);
+        lost[7] = bit(INFO_WHITE_KING_SIDE);
+        lost[0] = bit(INFO_WHITE_QUEEN_SIDE);
+        lost[60] = bit(INFO_BLACK_KING_SIDE) | bit(INFO_BLACK_QUEEN_SIDE);
+        lost[63] = bit(INFO_BLACK_KING_SIDE);
+        lost[56] = bit(INFO_BLACK_QUEEN_SIDE);
+        return lost;
+    }();
+
     // KING_LINES[ROOK_IDX][s]: the squares of s's rank and file; KING_LINES[BISHOP_IDX][s]: its
     // diagonals (s itself excluded). Only a piece leaving one of them can uncover an attack on s.
     constexpr std::array<std::array<Bitboard, 64>, 2> KING_LINES = [] {
@@ -846,18 +859,17 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
 bool GameReplay::in_check() {
     if (check_ >= 0)
         return check_ != 0;
-    const auto& p = board_.pieces;
     const bool white = board_.info & 1;
-    const PieceIndex other = white ? BLACK_OFFSET : WHITE_OFFSET;
-    const Bitboard king = p[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING];
-    const unsigned square = lsb(king);
+    // The bitboards of each side, indexed by piece kind.
+    const Bitboard* mine = board_.pieces.data() + (white ? WHITE_OFFSET : BLACK_OFFSET);
+    const Bitboard* theirs = board_.pieces.data() + (white ? BLACK_OFFSET : WHITE_OFFSET);
+    const unsigned square = lsb(mine[KING]);
     const Bitboard occupied = sides_[0] | sides_[1];
-    const Bitboard queens = p[other + QUEEN];
-    const Bitboard straight = queens | p[other + ROOK];
-    const Bitboard diagonal = queens | p[other + BISHOP];
-    const bool checked = (KNIGHT_ATTACKS[square] & p[other + KNIGHT])
-        || (PAWN_ATTACKS[white ? 0 : 1][square] & p[other + PAWN])
-        || (KING_ATTACKS[square] & p[other + KING])
+    const Bitboard straight = theirs[QUEEN] | theirs[ROOK];
+    const Bitboard diagonal = theirs[QUEEN] | theirs[BISHOP];
+    const bool checked = (KNIGHT_ATTACKS[square] & theirs[KNIGHT])
+        || (PAWN_ATTACKS[white ? 0 : 1][square] & theirs[PAWN])
+        || (KING_ATTACKS[square] & theirs[KING])
         || ((KING_LINES[ROOK_IDX][square] & straight)
             && (generator_.slider_attacks(ROOK_IDX, square, occupied) & straight))
         || ((KING_LINES[BISHOP_IDX][square] & diagonal)
@@ -874,31 +886,31 @@ bool GameReplay::in_check() {
 // only a slider can be uncovered, and a checker can only be taken or blocked on the target
 // square. Boards with other than one king take the make-and-unmake test.
 bool GameReplay::keeps_king_safe(ChessMove m) {
-    const auto& p = board_.pieces;
     const bool white = board_.info & 1;
-    const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
-    const PieceIndex other = own ^ BLACK_OFFSET;
-    const Bitboard king = p[own + KING];
+    const Bitboard* mine = board_.pieces.data() + (white ? WHITE_OFFSET : BLACK_OFFSET);
+    const Bitboard* theirs = board_.pieces.data() + (white ? BLACK_OFFSET : WHITE_OFFSET);
+    const Bitboard king = mine[KING];
     const Bitboard from = square_bit(m.from());
     const Bitboard occupied = sides_[0] | sides_[1];
     if (king & from)
-        return !generator_.attacked_by(board_, other, m.to(), occupied ^ from);
+        return !generator_.attacked_by(
+            board_, white ? BLACK_OFFSET : WHITE_OFFSET, m.to(), occupied ^ from);
     if (!king || (king & (king - 1))) [[unlikely]]
         return generator_.leaves_king_safe(board_, m);
     const unsigned square = lsb(king);
-    const Bitboard queens = p[other + QUEEN];
-    const Bitboard straight = queens | p[other + ROOK];
-    const Bitboard diagonal = queens | p[other + BISHOP];
-    const bool pin_possible
-        = ((KING_LINES[ROOK_IDX][square] & from) && (KING_LINES[ROOK_IDX][square] & straight))
-        || ((KING_LINES[BISHOP_IDX][square] & from) && (KING_LINES[BISHOP_IDX][square] & diagonal));
+    const Bitboard straight = theirs[QUEEN] | theirs[ROOK];
+    const Bitboard diagonal = theirs[QUEEN] | theirs[BISHOP];
+    const Bitboard rook_lines = KING_LINES[ROOK_IDX][square];
+    const Bitboard bishop_lines = KING_LINES[BISHOP_IDX][square];
+    const bool pin_possible = ((rook_lines & from) && (rook_lines & straight))
+        || ((bishop_lines & from) && (bishop_lines & diagonal));
     if (!pin_possible && !in_check())
         return true;
     const Bitboard to = square_bit(m.to());
     const Bitboard after = (occupied ^ from) | to;
-    const Bitboard attackers = (KNIGHT_ATTACKS[square] & p[other + KNIGHT])
-        | (PAWN_ATTACKS[white ? 0 : 1][square] & p[other + PAWN])
-        | (KING_ATTACKS[square] & p[other + KING])
+    const Bitboard attackers = (KNIGHT_ATTACKS[square] & theirs[KNIGHT])
+        | (PAWN_ATTACKS[white ? 0 : 1][square] & theirs[PAWN])
+        | (KING_ATTACKS[square] & theirs[KING])
         | (generator_.slider_attacks(ROOK_IDX, square, after) & straight)
         | (generator_.slider_attacks(BISHOP_IDX, square, after) & diagonal);
     return !(attackers & ~to);
@@ -1091,36 +1103,35 @@ PgnErrorKind GameReplay::play(std::string_view san) {
 // and unmake a move push and pop on top of the empty history) and never reads the hash. Returns
 // whether the move was a pawn move or a capture (the half-move clock restarts).
 bool GameReplay::make(ChessMove m) {
-    auto& p = board_.pieces;
+    Bitboard* p = board_.pieces.data();
     auto& on = board_.piece_on;
     std::uint64_t info = board_.info;
     const bool white = info & 1;
     const PieceIndex own = white ? WHITE_OFFSET : BLACK_OFFSET;
-    const PieceIndex other = own ^ BLACK_OFFSET;
+    Bitboard& mine = sides_[white ? 0 : 1];
+    Bitboard& theirs = sides_[white ? 1 : 0];
     const unsigned from = m.from();
     const unsigned to = m.to();
     const Bitboard from_bit = square_bit(from);
     const Bitboard to_bit = square_bit(to);
-
-    Bitboard& mine = sides_[white ? 0 : 1];
-    Bitboard& theirs = sides_[white ? 1 : 0];
     check_ = -1;
 
     const PieceIndex piece = on[from];
     const PieceIndex captured = on[to];
     mine ^= from_bit | to_bit;
+    p[piece] ^= from_bit | to_bit;
     if (captured != NO_PIECE) {
         p[captured] ^= to_bit;
         theirs ^= to_bit;
     }
-    p[piece] ^= from_bit | to_bit;
     on[from] = NO_PIECE;
     on[to] = static_cast<std::uint8_t>(piece);
     const PieceIndex kind = piece - own;
+    info &= ~INFO_EP_MASK;
     if (kind == PAWN) {
-        if (captured == NO_PIECE && file_of(from) != file_of(to)) {
+        if (captured == NO_PIECE && ((from ^ to) & 7)) {
             const unsigned victim = white ? to - 8 : to + 8;
-            p[other + PAWN] ^= square_bit(victim);
+            p[(own ^ BLACK_OFFSET) + PAWN] ^= square_bit(victim);
             theirs ^= square_bit(victim);
             on[victim] = NO_PIECE;
         }
@@ -1130,6 +1141,10 @@ bool GameReplay::make(ChessMove m) {
             p[own + special - 3] |= to_bit;
             on[to] = static_cast<std::uint8_t>(own + special - 3);
         }
+        // Every double step records its file, as push_move does.
+        if ((from ^ to) == 16)
+            info |= std::uint64_t { 1 }
+                << ((white ? INFO_EP_BLACK_TO_MOVE : INFO_EP_WHITE_TO_MOVE) + file_of(to));
     } else if (kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
         const unsigned base = white ? 0 : 56;
         const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
@@ -1139,31 +1154,9 @@ bool GameReplay::make(ChessMove m) {
         on[rook_from] = NO_PIECE;
         on[rook_to] = static_cast<std::uint8_t>(own + ROOK);
     }
-
-    // Rights exactly as push_move keeps them: every double step records its file; the mover's
-    // king or corner rook, or a rook taken on its corner, drops a castling right. A right is held
-    // only while its rook stands on its corner, so any move from or capture on that corner is
-    // that rook's.
-    info &= ~INFO_EP_MASK;
-    if (kind == PAWN && (white ? to == from + 16 : from == to + 16))
-        info |= std::uint64_t { 1 }
-            << ((white ? INFO_EP_BLACK_TO_MOVE : INFO_EP_WHITE_TO_MOVE) + file_of(to));
-    if (info & 0x1E) {
-        constexpr auto bit = [](unsigned b) { return std::uint64_t { 1 } << b; };
-        if (kind == KING)
-            info &= white ? ~(bit(INFO_WHITE_KING_SIDE) | bit(INFO_WHITE_QUEEN_SIDE))
-                          : ~(bit(INFO_BLACK_KING_SIDE) | bit(INFO_BLACK_QUEEN_SIDE));
-        const Bitboard touched = from_bit | (captured != NO_PIECE ? to_bit : 0);
-        if (touched & square_bit(7))
-            info &= ~bit(INFO_WHITE_KING_SIDE);
-        if (touched & square_bit(0))
-            info &= ~bit(INFO_WHITE_QUEEN_SIDE);
-        if (touched & square_bit(63))
-            info &= ~bit(INFO_BLACK_KING_SIDE);
-        if (touched & square_bit(56))
-            info &= ~bit(INFO_BLACK_QUEEN_SIDE);
-    }
-    board_.info = info ^ INFO_WHITE_TO_MOVE;
+    // A castling right is held only while its king and rook stand on their squares, so a move
+    // from or to one of those squares is that king's or rook's move, or takes that rook.
+    board_.info = (info & ~(RIGHTS_LOST[from] | RIGHTS_LOST[to])) ^ INFO_WHITE_TO_MOVE;
     return kind == PAWN || captured != NO_PIECE;
 }
 

@@ -111,6 +111,7 @@ void GameCollector::begin_game(std::uint64_t game, std::uint64_t offset) {
     current_ = GameRecord {};
     current_.index = game;
     current_.offset = offset;
+    moves_.clear();
     marker_.clear();
     fen_error_ = PgnError {};
     variant_ = false;
@@ -155,7 +156,7 @@ bool GameCollector::begin_movetext() {
 PgnErrorKind GameCollector::move(std::string_view san, std::uint64_t) {
     const PgnErrorKind kind = replay_.play(san);
     if (kind == PgnErrorKind::NONE)
-        current_.moves.push_back(replay_.last_move());
+        moves_.push_back(replay_.last_move());
     return kind;
 }
 
@@ -165,6 +166,7 @@ bool GameCollector::end_game(const PgnError* error) {
         if (name == "Result")
             result_tag = value;
     current_.result = game_result(result_tag, marker_);
+    current_.moves.assign(moves_.begin(), moves_.end());
     if (error) {
         current_.has_error = true;
         current_.error = *error;

@@ -61,6 +61,9 @@ private:
     GameReplay replay_;
     bool strict_;
     GameRecord current_;
+    // The moves of the current game, copied into its record at its end: the buffer keeps its
+    // capacity, so a game costs one allocation for its moves however long it is.
+    std::vector<ChessMove> moves_;
     std::string marker_;
     PgnError fen_error_;
     bool variant_ = false;

@@ -101,12 +101,90 @@ namespace {
 
     // --- GameReader ------------------------------------------------------------------------------
 
+    // The strings that repeat from game to game, made once per reader and shared by its games:
+    // tag names (interned; looked for first at the place they held in the previous game), the
+    // last value of each name (Event, Date, Result, TimeControl... are often the same in game
+    // after game) and the four results. Touched only with the interpreter lock held.
+    class TextCache {
+    public:
+        static constexpr std::size_t MAX_NAMES = 64;
+        static constexpr std::size_t MAX_VALUE = 64;
+        static constexpr std::size_t NONE = ~std::size_t { 0 };
+
+        TextCache() = default;
+        TextCache(const TextCache&) = delete;
+        TextCache& operator=(const TextCache&) = delete;
+        ~TextCache() {
+            for (Entry& entry : entries_) {
+                Py_XDECREF(entry.name_object);
+                Py_XDECREF(entry.value_object);
+            }
+            for (PyObject* text : results_)
+                Py_XDECREF(text);
+        }
+
+        // The tag name as a new reference; `slot` receives its entry (NONE when not cached).
+        PyObject* name(std::size_t position, std::string_view text, std::size_t& slot) {
+            slot = NONE;
+            if (position < entries_.size() && entries_[position].name == text)
+                slot = position;
+            else
+                for (std::size_t i = 0; i < entries_.size() && slot == NONE; ++i)
+                    if (entries_[i].name == text)
+                        slot = i;
+            if (slot != NONE)
+                return Py_NewRef(entries_[slot].name_object);
+            PyObject* object = new_str(text);
+            if (entries_.size() == MAX_NAMES)
+                return object;
+            PyUnicode_InternInPlace(&object);
+            slot = entries_.size();
+            entries_.push_back(Entry { std::string(text), Py_NewRef(object), {}, nullptr });
+            return object;
+        }
+
+        // A value of the name in `slot`, as a new reference.
+        PyObject* value(std::size_t slot, std::string_view text) {
+            if (slot == NONE || text.size() > MAX_VALUE)
+                return new_str(text);
+            Entry& entry = entries_[slot];
+            if (entry.value_object == nullptr || entry.value != text) {
+                PyObject* object = new_str(text);
+                Py_XSETREF(entry.value_object, object);
+                entry.value = text;
+            }
+            return Py_NewRef(entry.value_object);
+        }
+
+        PyObject* result(std::string_view text) {
+            constexpr std::string_view RESULTS[] = { "1-0", "0-1", "1/2-1/2", "*" };
+            for (std::size_t i = 0; i < 4; ++i)
+                if (text == RESULTS[i]) {
+                    if (results_[i] == nullptr)
+                        results_[i] = new_str(text);
+                    return Py_NewRef(results_[i]);
+                }
+            return new_str(text);
+        }
+
+    private:
+        struct Entry {
+            std::string name;
+            PyObject* name_object;
+            std::string value;
+            PyObject* value_object;
+        };
+        std::vector<Entry> entries_;
+        PyObject* results_[4] = {};
+    };
+
     struct GameState {
         GameState(bool strict)
             : collector(shared_generator(), strict)
             , reader(collector) { }
         GameCollector collector;
         PgnReader reader;
+        TextCache texts;
     };
 
     struct GameReaderObject {
@@ -167,14 +245,18 @@ namespace {
     // error); the native records are dropped.
     PyObject* take_games(GameState& state) {
         std::vector<GameRecord>& games = state.collector.games();
+        TextCache& texts = state.texts;
         OwnedRef list(py::created(
             PyList_New(static_cast<Py_ssize_t>(games.size())), "failed to create list"));
         Py_ssize_t i = 0;
         for (const GameRecord& game : games) {
             OwnedRef tags(py::created(PyDict_New(), "failed to create dict"));
+            std::size_t position = 0;
             for (const auto& [name, value] : game.tags) {
-                OwnedRef key(new_str(name));
-                OwnedRef text(new_str(value));
+                std::size_t slot = TextCache::NONE;
+                OwnedRef key(
+                    py::created(texts.name(position++, name, slot), "failed to create str"));
+                OwnedRef text(py::created(texts.value(slot, value), "failed to create str"));
                 if (PyDict_SetItem(tags.get(), key.get(), text.get()) < 0)
                     return nullptr;
             }
@@ -183,15 +265,20 @@ namespace {
             Py_ssize_t m = 0;
             for (const ChessMove move : game.moves)
                 PyList_SET_ITEM(moves.get(), m++, uci_text(move));
-            OwnedRef result(new_str(game.result));
-            OwnedRef fen(game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
-            OwnedRef error(game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
-            PyObject* item = py::created(
-                Py_BuildValue("(KKOOOOO)", static_cast<unsigned long long>(game.index),
-                    static_cast<unsigned long long>(game.offset), tags.get(), moves.get(),
-                    result.get(), fen.get(), error.get()),
-                "failed to create a game tuple");
-            PyList_SET_ITEM(list.get(), i++, item);
+            OwnedRef item(py::created(PyTuple_New(7), "failed to create a game tuple"));
+            PyTuple_SET_ITEM(item.get(), 0,
+                py::created(PyLong_FromUnsignedLongLong(game.index), "failed to create int"));
+            PyTuple_SET_ITEM(item.get(), 1,
+                py::created(PyLong_FromUnsignedLongLong(game.offset), "failed to create int"));
+            PyTuple_SET_ITEM(item.get(), 2, tags.release());
+            PyTuple_SET_ITEM(item.get(), 3, moves.release());
+            PyTuple_SET_ITEM(
+                item.get(), 4, py::created(texts.result(game.result), "failed to create str"));
+            PyTuple_SET_ITEM(item.get(), 5,
+                game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
+            PyTuple_SET_ITEM(
+                item.get(), 6, game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
+            PyList_SET_ITEM(list.get(), i++, item.release());
         }
         games.clear();
         return list.release();
