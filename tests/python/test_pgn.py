@@ -130,6 +130,35 @@ def test_random_games_and_every_chunking_read_alike():
             (g.offset, g.moves, g.headers) for g in games]
 
 
+def test_header_strings_shared_between_games_keep_each_games_values():
+    """Tag names and values that repeat from game to game come out as shared strings: every game
+    must still hold its own values, whatever the order of its tags, their number (more names
+    than are kept), the length of the values and bytes that are no UTF-8."""
+    rng = random.Random(5)
+    names = ["Event", "Site", "Result", "WhiteElo"] + [f"Extra{i}" for i in range(80)]
+    # (bytes in the file, the str read from them)
+    values = [(b"?", "?"), (b"1-0", "1-0"), (b"Casual game", "Casual game"),
+              (b"x" * 64, "x" * 64), (b"x" * 65, "x" * 65), (b"caf\xe9", "caf\ufffd"), (b"", ""),
+              (b'Caf\xc3\xa9 \\\\ \\"q\\"', 'Caf\u00e9 \\ "q"')]
+    data, expected = b"", []
+    for _ in range(300):
+        pool = names[:6] if rng.random() < 0.7 else names
+        chosen = rng.sample(pool, rng.randint(0, min(12, len(pool))))
+        picked = {name: rng.choice(values) for name in chosen}
+        data += b"".join(b"[%s \"%s\"]\n" % (name.encode(), raw) for name, (raw, _) in
+                         picked.items()) + b"\n1. e4 *\n\n"
+        expected.append({name: text for name, (_, text) in picked.items()})
+    games = list(read_games(io.BytesIO(data)))
+    assert [game.headers for game in games] == expected
+    assert all(game.moves == ["e2e4"] and game.error is None for game in games)
+    # python-chess keeps escapes as written; the rest it reads as we do.
+    reference = reference_games(data.decode("utf-8", "replace"))
+    assert len(reference) == len(games)
+    assert all(same_headers(game.headers, theirs.headers)
+               for game, theirs in zip(games, reference)
+               if not any('"' in value for value in game.headers.values()))
+
+
 def test_errors_name_game_and_offset_and_spare_the_neighbours():
     text = (b'[Event "a"]\n\n1. e4 e5 1-0\n\n[Event "b"]\n\n1. e4 e5 2. Ke3 1-0\n\n'
             b'[Event "c"]\n\n1. d4 *\n')
