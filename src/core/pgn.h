@@ -204,6 +204,7 @@ private:
     void set_position(const Board& position);
     std::optional<ChessMove> quick_move(std::string_view san);
     std::optional<ChessMove> quick_castle(std::string_view san);
+    bool attacked(unsigned square, Bitboard occupancy, const Bitboard* theirs, bool white) const;
     bool in_check();
     bool keeps_king_safe(ChessMove m);
     bool make(ChessMove m);
