@@ -186,23 +186,58 @@ std::string_view pgn_error_name(PgnErrorKind kind) {
 
 // --- the reader ------------------------------------------------------------------------------
 
+// The chunk is read where it lies. Only a token cut by the end of the previous chunk is
+// completed in buf_, from the kept bytes and the head of this chunk; once reading has passed
+// the kept bytes it goes on in the chunk itself, and what the chunk leaves unread is kept.
 bool PgnReader::feed(std::string_view data) {
     if (stopped_)
         return false;
-    if (pos_ > 0) {
-        buf_.erase(0, pos_);
-        base_ += pos_;
-        pos_ = 0;
+    if (!buf_.empty()) {
+        const std::size_t kept = buf_.size();
+        const std::size_t head = std::min(data.size(), BRIDGE);
+        buf_.append(data.substr(0, head));
+        text_ = buf_;
+        bridging_ = head < data.size();
+        run(false, kept);
+        bridging_ = false;
+        if (pos_ < kept && !stopped_ && head < data.size()) {
+            // A token longer than the bridge: read on with the whole chunk appended.
+            buf_.append(data.substr(head));
+            text_ = buf_;
+            run(false, text_.size());
+        }
+        if (pos_ < kept || stopped_) {
+            keep_rest();
+            return !stopped_;
+        }
+        base_ += kept;
+        pos_ -= kept;
+        buf_.clear();
     }
-    buf_.append(data);
-    run(false);
+    text_ = data;
+    run(false, data.size());
+    keep_rest();
     return !stopped_;
+}
+
+// Keeps the unread rest of text_ in buf_ for the next chunk.
+void PgnReader::keep_rest() {
+    base_ += pos_;
+    if (stopped_)
+        buf_.clear();
+    else if (text_.data() == buf_.data())
+        buf_.erase(0, pos_);
+    else
+        buf_.assign(text_.substr(pos_));
+    pos_ = 0;
+    text_ = buf_;
 }
 
 bool PgnReader::finish() {
     if (stopped_)
         return false;
-    run(true);
+    text_ = buf_;
+    run(true, text_.size());
     if (stopped_)
         return false;
     if (mode_ == Mode::SKIP_COMMENT)
@@ -220,18 +255,18 @@ bool PgnReader::finish() {
     return !stopped_;
 }
 
-void PgnReader::run(bool final) {
+void PgnReader::run(bool final, std::size_t limit) {
     if (at_start_) {
         constexpr std::string_view BOM = "\xEF\xBB\xBF";
-        const std::string_view head = std::string_view(buf_).substr(pos_, 3);
+        const std::string_view head = text_.substr(pos_, 3);
         if (head.size() < 3 && !final && BOM.starts_with(head))
             return;
         at_start_ = false;
         if (head == BOM)
             pos_ += 3;
     }
-    const std::size_t end = buf_.size();
-    while (pos_ < end && !stopped_) {
+    const std::size_t end = text_.size();
+    while (pos_ < limit && !stopped_) {
         switch (mode_) {
         case Mode::SKIP_LINE: skip_line(); continue;
         case Mode::SKIP_COMMENT: skip_comment(); continue;
@@ -243,11 +278,11 @@ void PgnReader::run(bool final) {
             if (pos_ >= end || stopped_ || mode_ != Mode::TOKENS)
                 continue;
         }
-        const char c = buf_[pos_];
+        const char c = text_[pos_];
         if (c == ' ') {
             // Runs of spaces change nothing but the position.
             ++pos_;
-            while (pos_ < end && buf_[pos_] == ' ')
+            while (pos_ < end && text_[pos_] == ' ')
                 ++pos_;
             continue;
         }
@@ -314,8 +349,8 @@ void PgnReader::run(bool final) {
 // Tokens that break out of the loop are read again from their first byte by the general
 // dispatch, which also reports a token cut by the end of the buffer.
 void PgnReader::run_movetext(bool final) {
-    const char* data = buf_.data();
-    const std::size_t end = buf_.size();
+    const char* data = text_.data();
+    const std::size_t end = text_.size();
     std::size_t i = pos_;
     while (i < end) {
         const char c = data[i];
@@ -390,57 +425,59 @@ void PgnReader::run_movetext(bool final) {
 
 // Reads [Name "value"] from pos_. The value's escapes are resolved into scratch_.
 bool PgnReader::read_tag(bool final) {
-    const std::size_t end = buf_.size();
+    const std::size_t end = text_.size();
     const std::size_t start = pos_;
     std::size_t i = start + 1;
     const auto broken = [&](std::size_t at) {
         ensure_game(base_ + start);
         fail(PgnErrorKind::BROKEN_TAG, base_ + start,
-            std::string_view(buf_).substr(start, std::min<std::size_t>(at - start, 80)));
+            text_.substr(start, std::min<std::size_t>(at - start, 80)));
         // The rest of the line belongs to the broken tag.
         pos_ = at;
         mode_ = Mode::SKIP_LINE;
         return true;
     };
     const auto need_more = [&]() {
+        if (bridging_)
+            return false;
         if (final)
             return broken(end);
         if (end - start > MAX_TOKEN)
             return broken(end);
         return false;
     };
-    while (i < end && (buf_[i] == ' ' || buf_[i] == '\t'))
+    while (i < end && (text_[i] == ' ' || text_[i] == '\t'))
         ++i;
     const std::size_t name_begin = i;
-    while (i < end && is_tag_name_char(buf_[i]))
+    while (i < end && is_tag_name_char(text_[i]))
         ++i;
     const std::size_t name_end = i;
     if (i == end)
         return need_more();
-    if (name_end == name_begin || !(buf_[i] == ' ' || buf_[i] == '\t'))
+    if (name_end == name_begin || !(text_[i] == ' ' || text_[i] == '\t'))
         return broken(i);
-    while (i < end && (buf_[i] == ' ' || buf_[i] == '\t'))
+    while (i < end && (text_[i] == ' ' || text_[i] == '\t'))
         ++i;
     if (i == end)
         return need_more();
-    if (buf_[i] != '"')
+    if (text_[i] != '"')
         return broken(i);
     ++i;
     scratch_.clear();
     while (true) {
         // Plain runs are appended whole.
         const std::size_t run_begin = i;
-        i += find_first_of<'"', '\\', '\n'>(buf_.data() + i, end - i);
-        scratch_.append(buf_, run_begin, i - run_begin);
+        i += find_first_of<'"', '\\', '\n'>(text_.data() + i, end - i);
+        scratch_.append(text_.data() + run_begin, i - run_begin);
         if (i == end)
             return need_more();
-        const char c = buf_[i];
+        const char c = text_[i];
         if (c == '"')
             break;
         if (c == '\n')
             return broken(i);
-        if (c == '\\' && i + 1 < end && (buf_[i + 1] == '"' || buf_[i + 1] == '\\')) {
-            scratch_ += buf_[i + 1];
+        if (c == '\\' && i + 1 < end && (text_[i + 1] == '"' || text_[i + 1] == '\\')) {
+            scratch_ += text_[i + 1];
             i += 2;
             continue;
         }
@@ -450,17 +487,17 @@ bool PgnReader::read_tag(bool final) {
         ++i;
     }
     ++i;
-    while (i < end && (buf_[i] == ' ' || buf_[i] == '\t'))
+    while (i < end && (text_[i] == ' ' || text_[i] == '\t'))
         ++i;
     if (i == end)
         return need_more();
-    if (buf_[i] != ']')
+    if (text_[i] != ']')
         return broken(i);
     // A tag section that follows a game's movetext starts the next game (handled by the caller);
     // tags after a blank line inside a tag section still belong to the same game.
     ensure_game(base_ + start);
     if (error_.kind == PgnErrorKind::NONE)
-        visitor_.tag(std::string_view(buf_).substr(name_begin, name_end - name_begin), scratch_);
+        visitor_.tag(text_.substr(name_begin, name_end - name_begin), scratch_);
     pos_ = i + 1;
     return true;
 }
@@ -468,9 +505,9 @@ bool PgnReader::read_tag(bool final) {
 // Reads a { comment } from pos_. A blank line followed by a tag line inside it means the brace
 // was never closed: the game is refused and reading resumes at the tag.
 bool PgnReader::read_comment(bool final) {
-    const std::size_t end = buf_.size();
+    const std::size_t end = text_.size();
     const std::size_t start = pos_;
-    const char* data = buf_.data();
+    const char* data = text_.data();
     // Most comments are closed on their line, with no newline before the brace.
     const std::size_t first
         = start + 1 + find_first_of<'}', '\n'>(data + start + 1, end - start - 1);
@@ -507,7 +544,7 @@ bool PgnReader::read_comment(bool final) {
     }
     if (close) {
         if (replaying_)
-            visitor_.comment(std::string_view(buf_).substr(start + 1, stop - start - 1));
+            visitor_.comment(text_.substr(start + 1, stop - start - 1));
         pos_ = stop + 1;
         return true;
     }
@@ -516,7 +553,7 @@ bool PgnReader::read_comment(bool final) {
         pos_ = end;
         return true;
     }
-    if (end - start > MAX_TOKEN) {
+    if (end - start > MAX_TOKEN && !bridging_) {
         // Too long to keep: the rest is skipped unread (annotations in it are lost).
         mode_ = Mode::SKIP_COMMENT;
         skip_start_ = base_ + start;
@@ -528,23 +565,22 @@ bool PgnReader::read_comment(bool final) {
 
 // Reads a word (everything up to the next delimiter) from pos_.
 bool PgnReader::read_word(bool final) {
-    const std::size_t end = buf_.size();
+    const std::size_t end = text_.size();
     const std::size_t start = pos_;
     std::size_t i = start + 1;
-    while (i < end && !ends_word(buf_[i]))
+    while (i < end && !ends_word(text_[i]))
         ++i;
     if (i == end && !final) {
-        if (end - start <= 256)
+        if (end - start <= 256 || bridging_)
             return false;
         ensure_game(base_ + start);
-        fail(
-            PgnErrorKind::UNEXPECTED_TEXT, base_ + start, std::string_view(buf_).substr(start, 80));
+        fail(PgnErrorKind::UNEXPECTED_TEXT, base_ + start, text_.substr(start, 80));
         mode_ = Mode::SKIP_LINE;
         pos_ = end;
         return true;
     }
     pos_ = i;
-    word(std::string_view(buf_).substr(start, i - start), base_ + start);
+    word(text_.substr(start, i - start), base_ + start);
     return true;
 }
 
@@ -617,22 +653,22 @@ void PgnReader::san_word(std::string_view text, std::uint64_t offset) {
 }
 
 void PgnReader::skip_line() {
-    const char* begin = buf_.data() + pos_;
-    const void* newline = std::memchr(begin, '\n', buf_.size() - pos_);
+    const char* begin = text_.data() + pos_;
+    const void* newline = std::memchr(begin, '\n', text_.size() - pos_);
     if (!newline) {
-        pos_ = buf_.size();
+        pos_ = text_.size();
         return;
     }
-    pos_ = static_cast<std::size_t>(static_cast<const char*>(newline) - buf_.data()) + 1;
+    pos_ = static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data()) + 1;
     mode_ = Mode::TOKENS;
     newlines_ = 1;
     line_start_ = true;
 }
 
 void PgnReader::skip_comment() {
-    const std::size_t end = buf_.size();
+    const std::size_t end = text_.size();
     for (; pos_ < end; ++pos_) {
-        const char c = buf_[pos_];
+        const char c = text_[pos_];
         if (c == '}') {
             ++pos_;
             mode_ = Mode::TOKENS;
@@ -640,7 +676,7 @@ void PgnReader::skip_comment() {
         }
         if (c == '\n') {
             ++skip_newlines_;
-        } else if (c == '[' && skip_newlines_ >= 2 && pos_ > 0 && buf_[pos_ - 1] == '\n') {
+        } else if (c == '[' && skip_newlines_ >= 2 && pos_ > 0 && text_[pos_ - 1] == '\n') {
             fail(PgnErrorKind::UNTERMINATED_COMMENT, skip_start_, "{");
             end_game();
             mode_ = Mode::TOKENS;
@@ -655,9 +691,9 @@ void PgnReader::skip_comment() {
 // Skips a variation with everything nested in it. Comments inside may hold parentheses. A blank
 // line outside comments ends the game: the variation was never closed.
 void PgnReader::skip_variation() {
-    const std::size_t end = buf_.size();
+    const std::size_t end = text_.size();
     for (; pos_ < end; ++pos_) {
-        const char c = buf_[pos_];
+        const char c = text_[pos_];
         if (variation_in_line_comment_) {
             if (c == '\n')
                 variation_in_line_comment_ = false;

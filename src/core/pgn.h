@@ -101,7 +101,9 @@ public:
 private:
     enum class Mode : std::uint8_t { TOKENS, SKIP_LINE, SKIP_COMMENT, SKIP_VARIATION };
 
-    void run(bool final);
+    // Reads tokens that begin before `limit`.
+    void run(bool final, std::size_t limit);
+    void keep_rest();
     // The steady state of movetext (single spaces, move numbers, moves, comments) read in one
     // loop; returns at anything else, or where a token is cut by the end of the buffer.
     void run_movetext(bool final);
@@ -121,10 +123,16 @@ private:
     void fail(PgnErrorKind kind, std::uint64_t offset, std::string_view token);
     void end_game();
 
+    // Bytes of the next chunk copied to complete a token cut by the end of the previous one;
+    // a longer token has the whole chunk appended.
+    static constexpr std::size_t BRIDGE = 4096;
+
     PgnVisitor& visitor_;
-    std::string buf_;
-    std::size_t pos_ = 0; // next unread byte of buf_
-    std::uint64_t base_ = 0; // input offset of buf_[0]
+    std::string buf_; // unread bytes kept from the last chunk
+    std::string_view text_; // what is being read: buf_, or the chunk given to feed()
+    std::size_t pos_ = 0; // next unread byte of text_
+    std::uint64_t base_ = 0; // input offset of text_[0]
+    bool bridging_ = false; // text_ ends before the chunk does: a cut token decides nothing
     Mode mode_ = Mode::TOKENS;
     bool at_start_ = true; // nothing read yet (byte order mark check)
     bool stopped_ = false;

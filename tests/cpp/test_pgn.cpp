@@ -95,6 +95,66 @@ TEST(Pgn, ReadsTagsMovetextAndResultsInEveryChunking) {
     }
 }
 
+// Chunks are read where they lie; only a token cut by a chunk's end is completed from the next
+// chunk's head (or, when longer than that head, from the whole next chunk). Tags, comments, words
+// and skipped lines longer than that head, cut at every kind of place, must read as the whole
+// text does, errors and comment annotations included.
+TEST(Pgn, LongTokensCutByChunksReadAsTheWholeText) {
+    const std::string value(6000, 'v');
+    const std::string comment = std::string(5000, 'c') + " [%eval 1.25] [%clk 0:01:02]";
+    std::string text = "[Event \"" + value + "\"]\n[Site \"a \\\" b\"]\n\n1. e4 {" + comment
+        + "} 1... e5 2.Nf3 ; " + std::string(5000, ';') + "\n2... Nc6 3. Bb5 {" + comment
+        + "} a6 4. Ba4 $" + std::string(300, '1') + " 1-0\n\n";
+    text += "1. d4 " + std::string(400, '9') + ". d5 *\n\n1. c4 (" + std::string(6000, '(')
+        + std::string(6000, ')') + ") e5 2. " + std::string(5000, 'N') + " *\n\n";
+    text += "% " + std::string(6000, '%') + "\n[Event \"" + std::string(9000, 'w')
+        + "\"]\n\n1. e4 {" + comment + "} *\n";
+
+    // A summary of each game without the long texts.
+    const auto summary = [](const std::vector<GameRecord>& games) {
+        std::string out;
+        for (const GameRecord& game : games) {
+            out += std::to_string(game.index) + "@" + std::to_string(game.offset) + ":";
+            for (const auto& [name, tag_value] : game.tags)
+                out += name + "=" + std::to_string(tag_value.size()) + tag_value.substr(0, 3) + ",";
+            out += uci(game) + " " + game.result + " " + std::string(pgn_error_name(kind(game)))
+                + "@" + std::to_string(game.error.offset) + "\n";
+        }
+        return out;
+    };
+    const auto evals = [&](std::size_t chunk) {
+        GameFilter all;
+        all.finished_only = false;
+        ArrayBuilder builder(generator(), all, false, false);
+        PgnReader reader(builder);
+        for (std::size_t i = 0; i < text.size(); i += chunk)
+            reader.feed(std::string_view(text).substr(i, chunk));
+        reader.finish();
+        std::string out;
+        for (const float eval : builder.columns().eval)
+            out += std::isnan(eval) ? "-," : std::to_string(eval) + ",";
+        return out;
+    };
+    const std::vector<GameRecord> whole = read_games(text);
+    ASSERT_EQ(whole.size(), 4u);
+    EXPECT_EQ(tag(whole[0], "Event"), value);
+    EXPECT_EQ(tag(whole[0], "Site"), "a \" b");
+    EXPECT_EQ(uci(whole[0]), "e2e4 e7e5 g1f3 b8c6 f1b5 a7a6 b5a4");
+    EXPECT_EQ(kind(whole[0]), PgnErrorKind::UNEXPECTED_TEXT);
+    EXPECT_EQ(kind(whole[1]), PgnErrorKind::UNEXPECTED_TEXT);
+    EXPECT_EQ(uci(whole[2]), "c2c4 e7e5");
+    EXPECT_EQ(kind(whole[2]), PgnErrorKind::UNEXPECTED_TEXT);
+    EXPECT_EQ(tag(whole[3], "Event").size(), 9000u);
+    EXPECT_EQ(uci(whole[3]), "e2e4");
+    const std::string expected = summary(whole);
+    const std::string expected_evals = evals(1 << 20);
+    EXPECT_NE(expected_evals.find("125.0"), std::string::npos) << expected_evals;
+    for (const std::size_t chunk : { 1, 7, 4095, 4096, 4097, 5003, 9000, 12345 }) {
+        EXPECT_EQ(summary(read_games(text, chunk)), expected) << chunk;
+        EXPECT_EQ(evals(chunk), expected_evals) << chunk;
+    }
+}
+
 TEST(Pgn, ResolvesTheSanFormsOfRealFiles) {
     const auto play = [](std::string_view fen, std::string_view san) {
         GameReplay replay(generator());
