@@ -352,6 +352,8 @@ void PgnReader::run_movetext(bool final) {
     const char* data = text_.data();
     const std::size_t end = text_.size();
     std::size_t i = pos_;
+    // Whether a token has been read: line_start_ and newlines_ are reset once, on the way out.
+    bool read = false;
     while (i < end) {
         const char c = data[i];
         if (c == ' ') {
@@ -366,24 +368,38 @@ void PgnReader::run_movetext(bool final) {
             while (i < end && is_digit(data[i]))
                 ++i;
             const std::size_t digits_end = i;
+            if (end - i > 3 && data[i] == '.')
+                i += data[i + 1] == '.' && data[i + 2] == '.' ? 3 : 1;
             while (i < end && data[i] == '.')
                 ++i;
             if (i == end || i - start > 256) {
-                pos_ = start;
-                return;
+                i = start;
+                break;
             }
             if (ends_word(data[i])) {
-                line_start_ = false;
-                newlines_ = 0;
+                read = true;
                 continue;
             }
             if (i == digits_end || !MOVE_START[static_cast<unsigned char>(data[i])]) {
-                pos_ = start;
-                return;
+                i = start;
+                break;
             }
             san_start = i;
         } else if (c == '{') {
-            // A comment may end the game or switch to skipping: read_comment decides.
+            // A comment closed on its line is reported here; any other goes to read_comment,
+            // which may end the game or switch to skipping.
+            const std::size_t close = i + 1 + find_first_of<'}', '\n'>(data + i + 1, end - i - 1);
+            if (close < end && data[close] == '}') {
+                if (replaying_)
+                    visitor_.comment(std::string_view(data + i + 1, close - i - 1));
+                i = close + 1;
+                read = true;
+                continue;
+            }
+            if (read) {
+                line_start_ = false;
+                newlines_ = 0;
+            }
             pos_ = i;
             const bool line_start = line_start_;
             line_start_ = false;
@@ -397,28 +413,30 @@ void PgnReader::run_movetext(bool final) {
             i = pos_;
             continue;
         } else if (!MOVE_START[static_cast<unsigned char>(c)]) {
-            pos_ = start;
-            return;
+            break;
         }
         // A move; check marks and glyphs glued to it are dropped.
         ++i;
         while (i < end && !ends_word(data[i]))
             ++i;
         if (i == end || i - start > 256) {
-            pos_ = start;
-            return;
+            i = start;
+            break;
         }
         std::size_t stop = i;
         while (MOVE_SUFFIX[static_cast<unsigned char>(data[stop - 1])])
             --stop;
-        line_start_ = false;
-        newlines_ = 0;
+        read = true;
         if (replaying_) {
             const std::string_view san(data + san_start, stop - san_start);
             const PgnErrorKind kind = visitor_.move(san, base_ + san_start);
             if (kind != PgnErrorKind::NONE)
                 fail(kind, base_ + san_start, std::string_view(data + san_start, i - san_start));
         }
+    }
+    if (read) {
+        line_start_ = false;
+        newlines_ = 0;
     }
     pos_ = i;
 }
@@ -964,7 +982,7 @@ bool GameReplay::attacked(
 }
 
 // Whether the side to move is in check, worked out once per position.
-bool GameReplay::in_check() {
+[[gnu::always_inline]] inline bool GameReplay::in_check() {
     if (check_ < 0) {
         const bool white = board_.info & 1;
         const Bitboard* mine = board_.pieces.data() + (white ? WHITE_OFFSET : BLACK_OFFSET);
@@ -981,7 +999,7 @@ bool GameReplay::in_check() {
 // occupancy after the move, with a piece taken on the target square removed from the attackers:
 // only a slider can be uncovered, and a checker can only be taken or blocked on the target
 // square. Boards with other than one king take the make-and-unmake test.
-bool GameReplay::keeps_king_safe(ChessMove m) {
+[[gnu::always_inline]] inline bool GameReplay::keeps_king_safe(ChessMove m) {
     const bool white = board_.info & 1;
     const Bitboard* mine = board_.pieces.data() + (white ? WHITE_OFFSET : BLACK_OFFSET);
     const Bitboard* theirs = board_.pieces.data() + (white ? BLACK_OFFSET : WHITE_OFFSET);
@@ -1044,7 +1062,8 @@ std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
 // without listing every legal move: the candidates come from the attack tables and each is
 // tested by making it. Anything else, and any SAN that does not name exactly one legal move this
 // way, goes to the full path (match_san over the legal moves), which also classifies errors.
-std::optional<ChessMove> GameReplay::quick_move(std::string_view san) {
+[[gnu::always_inline]] inline std::optional<ChessMove> GameReplay::quick_move(
+    std::string_view san) {
     const std::size_t n = san.size();
     if (n < 2 || n > 7)
         return std::nullopt;
@@ -1201,7 +1220,7 @@ PgnErrorKind GameReplay::play(std::string_view san) {
 // without its history and hash: the replay never takes a move back (the legality tests that make
 // and unmake a move push and pop on top of the empty history) and never reads the hash. Returns
 // whether the move was a pawn move or a capture (the half-move clock restarts).
-bool GameReplay::make(ChessMove m) {
+[[gnu::always_inline]] inline bool GameReplay::make(ChessMove m) {
     Bitboard* p = board_.pieces.data();
     auto& on = board_.piece_on;
     std::uint64_t info = board_.info;
