@@ -202,10 +202,6 @@ def iter_chunks(file: BinaryIO, size: int = CHUNK_SIZE) -> Iterator[bytes]:
         yield data
 
 
-def _game_error(item: tuple[str, int, int, str] | None) -> GameError | None:
-    return None if item is None else GameError(*item)
-
-
 def read_games(source: Source, *, strict: bool = False,
                chunk_size: int = CHUNK_SIZE) -> Iterator[Game]:
     """Every game of a PGN source, in order, bad ones included with ``error`` set (their
@@ -214,22 +210,23 @@ def read_games(source: Source, *, strict: bool = False,
     moves and no error. A source that fails mid-way raises :class:`PgnSourceError` after the
     games read before the failure."""
     reader = _pgn.GameReader(strict=strict)
-
-    def wrap(items: list[tuple[Any, ...]]) -> Iterator[Game]:
-        for index, offset, headers, moves, result, fen, error in items:
-            game = Game(index, offset, headers, moves, result, fen, _game_error(error))
-            if strict and game.error is not None:
-                raise PgnError(game.error)
-            yield game
-
     with open_source(source) as file:
         failure: PgnSourceError | None = None
-        try:
-            for chunk in iter_chunks(file, chunk_size):
-                yield from wrap(reader.feed(chunk))
-        except PgnSourceError as error:
-            failure = error
-        yield from wrap(reader.finish())
+        chunks = iter_chunks(file, chunk_size)
+        while True:
+            try:
+                chunk = next(chunks, None)
+            except PgnSourceError as error:
+                failure = error
+                chunk = None
+            items = reader.finish() if chunk is None else reader.feed(chunk)
+            for index, offset, headers, moves, result, fen, problem in items:
+                game_error = None if problem is None else GameError(*problem)
+                if strict and game_error is not None:
+                    raise PgnError(game_error)
+                yield Game(index, offset, headers, moves, result, fen, game_error)
+            if chunk is None:
+                break
         if failure is not None:
             raise failure
 

@@ -111,6 +111,8 @@ void GameCollector::begin_game(std::uint64_t game, std::uint64_t offset) {
     current_ = GameRecord {};
     current_.index = game;
     current_.offset = offset;
+    // Room for the tags of a Lichess game at once (the record leaves with its tags).
+    current_.tags.reserve(20);
     moves_.clear();
     marker_.clear();
     fen_error_ = PgnError {};
@@ -119,7 +121,8 @@ void GameCollector::begin_game(std::uint64_t game, std::uint64_t offset) {
 
 void GameCollector::tag(std::string_view name, std::string_view value) {
     for (auto& entry : current_.tags)
-        if (entry.first == name) {
+        if (entry.first.size() == name.size() && entry.first.back() == name.back()
+            && entry.first == name) {
             entry.second = value;
             return;
         }
