@@ -131,9 +131,15 @@ namespace {
     }
     constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
 
+    constexpr std::array<bool, 256> TAG_NAME_CHARS = [] {
+        std::array<bool, 256> table {};
+        for (unsigned c = 0; c < 256; ++c)
+            table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+                || c == '_' || c == '+' || c == '#' || c == '=' || c == ':' || c == '-';
+        return table;
+    }();
     constexpr bool is_tag_name_char(char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_'
-            || c == '+' || c == '#' || c == '=' || c == ':' || c == '-';
+        return TAG_NAME_CHARS[static_cast<unsigned char>(c)];
     }
 
     // Annotation glyphs and evaluation symbols written as words: "!", "?!", "+-", "=", "+/-".
@@ -481,29 +487,38 @@ bool PgnReader::read_tag(bool final) {
     if (text_[i] != '"')
         return broken(i);
     ++i;
-    scratch_.clear();
-    while (true) {
-        // Plain runs are appended whole.
-        const std::size_t run_begin = i;
-        i += find_first_of<'"', '\\', '\n'>(text_.data() + i, end - i);
-        scratch_.append(text_.data() + run_begin, i - run_begin);
-        if (i == end)
-            return need_more();
-        const char c = text_[i];
-        if (c == '"')
-            break;
-        if (c == '\n')
-            return broken(i);
-        if (c == '\\' && i + 1 < end && (text_[i + 1] == '"' || text_[i + 1] == '\\')) {
-            scratch_ += text_[i + 1];
-            i += 2;
-            continue;
+    // The value is passed as it lies when it holds no escape; escapes are resolved into scratch_.
+    const std::size_t value_begin = i;
+    i += find_first_of<'"', '\\', '\n'>(text_.data() + i, end - i);
+    std::string_view value = text_.substr(value_begin, i - value_begin);
+    if (i < end && text_[i] != '"') {
+        scratch_.assign(value);
+        while (true) {
+            if (i == end)
+                return need_more();
+            const char c = text_[i];
+            if (c == '"')
+                break;
+            if (c == '\n')
+                return broken(i);
+            if (c == '\\' && i + 1 < end && (text_[i + 1] == '"' || text_[i + 1] == '\\')) {
+                scratch_ += text_[i + 1];
+                i += 2;
+            } else if (c == '\\' && i + 1 == end) {
+                return need_more();
+            } else {
+                scratch_ += c;
+                ++i;
+            }
+            // Plain runs are appended whole.
+            const std::size_t run_begin = i;
+            i += find_first_of<'"', '\\', '\n'>(text_.data() + i, end - i);
+            scratch_.append(text_.data() + run_begin, i - run_begin);
         }
-        if (c == '\\' && i + 1 == end)
-            return need_more();
-        scratch_ += c;
-        ++i;
+        value = scratch_;
     }
+    if (i == end)
+        return need_more();
     ++i;
     while (i < end && (text_[i] == ' ' || text_[i] == '\t'))
         ++i;
@@ -515,7 +530,7 @@ bool PgnReader::read_tag(bool final) {
     // tags after a blank line inside a tag section still belong to the same game.
     ensure_game(base_ + start);
     if (error_.kind == PgnErrorKind::NONE)
-        visitor_.tag(text_.substr(name_begin, name_end - name_begin), scratch_);
+        visitor_.tag(text_.substr(name_begin, name_end - name_begin), value);
     pos_ = i + 1;
     return true;
 }
