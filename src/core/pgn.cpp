@@ -982,7 +982,7 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
 // only when one stands on a line through the king.
 // Whether a piece of `theirs` (the bitboards of one side by piece kind; `white` is the other
 // side) attacks `square` through the given occupancy.
-bool GameReplay::attacked(
+[[gnu::always_inline]] inline bool GameReplay::attacked(
     unsigned square, Bitboard occupancy, const Bitboard* theirs, bool white) const {
     if ((KNIGHT_ATTACKS[square] & theirs[KNIGHT])
         || (PAWN_ATTACKS[white ? 0 : 1][square] & theirs[PAWN])
