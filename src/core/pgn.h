@@ -71,10 +71,10 @@ public:
     virtual bool end_game(const PgnError* error) = 0;
 };
 
-// The streaming reader. Bytes go in with feed(), in chunks of any size; tokens cut by a chunk
-// boundary are kept until the next chunk completes them. Memory stays bounded by the chunk size
-// plus MAX_TOKEN whatever the input: longer comments are skipped without being kept, longer tags
-// and move tokens are errors.
+// The streaming reader. Bytes go in with feed(), in chunks of any size, and are read where they
+// lie; only a token cut by a chunk boundary is copied and kept until the next chunk completes it.
+// Memory stays bounded by the chunk size plus MAX_TOKEN whatever the input: longer comments are
+// skipped without being kept, longer tags and move tokens are errors.
 //
 // Game boundaries: a game ends at its termination marker outside variations, at a blank line
 // once its movetext has begun, at a tag line once its movetext has begun, or at the end of the
