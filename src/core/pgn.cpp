@@ -1030,8 +1030,17 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
     const Bitboard diagonal = KING_LINES[BISHOP_IDX][square] & (theirs[QUEEN] | theirs[BISHOP]);
     const bool pin_possible = ((KING_LINES[ROOK_IDX][square] & from) && straight)
         || ((KING_LINES[BISHOP_IDX][square] & from) && diagonal);
-    if (!pin_possible && !in_check())
-        return true;
+    if (!pin_possible) {
+        // Out of reach of every enemy slider, only a knight, a pawn or the king can give check.
+        if (!(straight | diagonal)) {
+            if (!((KNIGHT_ATTACKS[square] & theirs[KNIGHT])
+                    | (PAWN_ATTACKS[white ? 0 : 1][square] & theirs[PAWN])
+                    | (KING_ATTACKS[square] & theirs[KING])))
+                return true;
+        } else if (!in_check()) {
+            return true;
+        }
+    }
     const Bitboard to = square_bit(m.to());
     if (((KNIGHT_ATTACKS[square] & theirs[KNIGHT])
             | (PAWN_ATTACKS[white ? 0 : 1][square] & theirs[PAWN])
