@@ -131,9 +131,10 @@ def test_random_games_and_every_chunking_read_alike():
 
 
 def test_header_strings_shared_between_games_keep_each_games_values():
-    """Tag names and values that repeat from game to game come out as shared strings: every game
-    must still hold its own values, whatever the order of its tags, their number (more names
-    than are kept), the length of the values and bytes that are no UTF-8."""
+    """Tag names and values that repeat from game to game come out as shared strings, and the
+    dicts of games with the same names are copies: every game must still hold its own values in
+    its own order, whatever the order of its tags, their number (more names than are kept), the
+    length of the values and bytes that are no UTF-8."""
     rng = random.Random(5)
     names = ["Event", "Site", "Result", "WhiteElo"] + [f"Extra{i}" for i in range(80)]
     # (bytes in the file, the str read from them)
@@ -143,14 +144,23 @@ def test_header_strings_shared_between_games_keep_each_games_values():
     data, expected = b"", []
     for _ in range(300):
         pool = names[:6] if rng.random() < 0.7 else names
-        chosen = rng.sample(pool, rng.randint(0, min(12, len(pool))))
+        if not expected or rng.random() < 0.5:
+            chosen = rng.sample(pool, rng.randint(0, min(12, len(pool))))
         picked = {name: rng.choice(values) for name in chosen}
         data += b"".join(b"[%s \"%s\"]\n" % (name.encode(), raw) for name, (raw, _) in
                          picked.items()) + b"\n1. e4 *\n\n"
         expected.append({name: text for name, (_, text) in picked.items()})
     games = list(read_games(io.BytesIO(data)))
-    assert [game.headers for game in games] == expected
+    # In the file's order too: a game with the names of the last one starts from a copy.
+    assert [list(game.headers.items()) for game in games] == [list(h.items()) for h in expected]
     assert all(game.moves == ["e2e4"] and game.error is None for game in games)
+    # A caller that changes the dicts it gets changes nothing in the games after them.
+    seen = []
+    for game in read_games(io.BytesIO(data), chunk_size=97):
+        seen.append(list(game.headers.items()))
+        game.headers["Mutated"] = "yes"
+        game.headers.pop(next(iter(game.headers)))
+    assert seen == [list(h.items()) for h in expected]
     # python-chess keeps escapes as written; the rest it reads as we do.
     reference = reference_games(data.decode("utf-8", "replace"))
     assert len(reference) == len(games)

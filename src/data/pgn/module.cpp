@@ -121,6 +121,7 @@ namespace {
             }
             for (PyObject* text : results_)
                 Py_XDECREF(text);
+            Py_XDECREF(template_);
         }
 
         // The tag name as a new reference; `slot` receives its entry (NONE when not cached).
@@ -167,6 +168,53 @@ namespace {
             return new_str(text);
         }
 
+        // The tags of a game as a new dict. A game with the tag names of the last one, in the same
+        // order (most files write the same tags in every game), starts from a copy of a private
+        // dict with those keys and only replaces the values: no insertion, no resizing.
+        PyObject* tags(const GameRecord& game) {
+            keys_.clear();
+            values_.clear();
+            slots_.clear();
+            const auto release = [&] {
+                for (PyObject* object : keys_)
+                    Py_DECREF(object);
+                for (PyObject* object : values_)
+                    Py_DECREF(object);
+                keys_.clear();
+                values_.clear();
+            };
+            bool cached = true;
+            try {
+                for (const auto& [name, value] : game.tags) {
+                    std::size_t slot = NONE;
+                    keys_.push_back(this->name(slots_.size(), name, slot));
+                    slots_.push_back(slot);
+                    cached = cached && slot != NONE;
+                    values_.push_back(this->value(slot, value));
+                }
+            } catch (...) {
+                release();
+                throw;
+            }
+            const bool same = template_ != nullptr && cached && slots_ == template_slots_;
+            PyObject* dict = same ? PyDict_Copy(template_) : PyDict_New();
+            bool ok = dict != nullptr;
+            for (std::size_t i = 0; ok && i < keys_.size(); ++i)
+                ok = PyDict_SetItem(dict, keys_[i], values_[i]) == 0;
+            if (ok && !same && cached && !keys_.empty()) {
+                PyObject* copy = PyDict_Copy(dict);
+                ok = copy != nullptr;
+                if (ok) {
+                    Py_XSETREF(template_, copy);
+                    template_slots_ = slots_;
+                }
+            }
+            release();
+            if (!ok)
+                Py_CLEAR(dict);
+            return dict;
+        }
+
     private:
         struct Entry {
             std::string name;
@@ -176,6 +224,11 @@ namespace {
         };
         std::vector<Entry> entries_;
         PyObject* results_[4] = {};
+        PyObject* template_ = nullptr;
+        std::vector<std::size_t> template_slots_;
+        std::vector<PyObject*> keys_;
+        std::vector<PyObject*> values_;
+        std::vector<std::size_t> slots_;
     };
 
     struct GameState {
@@ -250,16 +303,9 @@ namespace {
             PyList_New(static_cast<Py_ssize_t>(games.size())), "failed to create list"));
         Py_ssize_t i = 0;
         for (const GameRecord& game : games) {
-            OwnedRef tags(py::created(PyDict_New(), "failed to create dict"));
-            std::size_t position = 0;
-            for (const auto& [name, value] : game.tags) {
-                std::size_t slot = TextCache::NONE;
-                OwnedRef key(
-                    py::created(texts.name(position++, name, slot), "failed to create str"));
-                OwnedRef text(py::created(texts.value(slot, value), "failed to create str"));
-                if (PyDict_SetItem(tags.get(), key.get(), text.get()) < 0)
-                    return nullptr;
-            }
+            OwnedRef tags(texts.tags(game));
+            if (!tags)
+                return nullptr;
             OwnedRef moves(py::created(
                 PyList_New(static_cast<Py_ssize_t>(game.moves.size())), "failed to create list"));
             Py_ssize_t m = 0;
