@@ -228,7 +228,13 @@ def main() -> int:
     report = "\n".join(lines) + "\n"
     print(report)
     if not args.no_write:
-        args.output.write_text(report, encoding="utf-8")
+        # Notes kept by hand below the table (sections headed "## ") survive a new run.
+        notes = ""
+        if args.output.exists():
+            old = args.output.read_text(encoding="utf-8")
+            start = old.find("\n## ")
+            notes = old[start:] if start >= 0 else ""
+        args.output.write_text(report + notes, encoding="utf-8")
         print(f"written to {args.output}", file=sys.stderr)
     return 0
 

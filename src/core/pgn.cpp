@@ -396,7 +396,7 @@ void PgnReader::run_movetext(bool final) {
             // which may end the game or switch to skipping.
             const std::size_t close = i + 1 + find_first_of<'}', '\n'>(data + i + 1, end - i - 1);
             if (close < end && data[close] == '}') {
-                if (replaying_)
+                if (replaying_ && comments_)
                     visitor_.comment(std::string_view(data + i + 1, close - i - 1));
                 i = close + 1;
                 read = true;
@@ -545,7 +545,7 @@ bool PgnReader::read_comment(bool final) {
     const std::size_t first
         = start + 1 + find_first_of<'}', '\n'>(data + start + 1, end - start - 1);
     if (first < end && data[first] == '}') {
-        if (replaying_)
+        if (replaying_ && comments_)
             visitor_.comment(std::string_view(data + start + 1, first - start - 1));
         pos_ = first + 1;
         return true;
@@ -576,7 +576,7 @@ bool PgnReader::read_comment(bool final) {
         skip_newlines_ = 0;
     }
     if (close) {
-        if (replaying_)
+        if (replaying_ && comments_)
             visitor_.comment(text_.substr(start + 1, stop - start - 1));
         pos_ = stop + 1;
         return true;

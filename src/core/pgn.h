@@ -62,8 +62,9 @@ public:
     // A mainline move token, without move number, check marks and annotation glyphs.
     virtual PgnErrorKind move(std::string_view san, std::uint64_t offset) = 0;
     // A mainline comment, without its braces; only comments shorter than the reader's token
-    // limit are reported.
+    // limit are reported, and only to a visitor that reads comments.
     virtual void comment(std::string_view text) = 0;
+    virtual bool reads_comments() const { return true; }
     // The game termination marker: "1-0", "0-1", "1/2-1/2" or "*".
     virtual void result(std::string_view text) = 0;
     // The game has ended; `error` is null for a good game, and the game was refused otherwise.
@@ -85,7 +86,8 @@ public:
     static constexpr std::size_t MAX_TOKEN = 1 << 16;
 
     explicit PgnReader(PgnVisitor& visitor)
-        : visitor_(visitor) { }
+        : visitor_(visitor)
+        , comments_(visitor.reads_comments()) { }
 
     // Reads the complete tokens of data and keeps the rest. Returns false once the visitor has
     // stopped the reader; later calls do nothing.
@@ -128,6 +130,7 @@ private:
     static constexpr std::size_t BRIDGE = 4096;
 
     PgnVisitor& visitor_;
+    bool comments_; // the visitor reads comments
     std::string buf_; // unread bytes kept from the last chunk
     std::string_view text_; // what is being read: buf_, or the chunk given to feed()
     std::size_t pos_ = 0; // next unread byte of text_

@@ -50,6 +50,7 @@ public:
     bool begin_movetext() override;
     PgnErrorKind move(std::string_view san, std::uint64_t offset) override;
     void comment(std::string_view) override { }
+    bool reads_comments() const override { return false; }
     void result(std::string_view text) override { marker_ = text; }
     bool end_game(const PgnError* error) override;
 
