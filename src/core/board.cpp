@@ -181,11 +181,10 @@ namespace {
     // en-passant victim's bitboard is the mover's or the captured piece's), the touched squares'
     // occupants, the info word, the hash and the flag.
     void fill_record(const Board& board, const MoveShape& m, MoveRecord& record) {
+        record.set_pair(board.zobrist.pair());
         record.info = board.info;
-        record.z_key = board.zobrist.z_key;
-        record.z_sum = board.zobrist.z_sum;
         record.disjoint = board.disjoint;
-        record.wide = true;
+        record.wide = 1;
         record.saved_index.fill(static_cast<std::uint8_t>(m.move_type));
         record.saved_board.fill(board.pieces[m.move_type]);
         unsigned saved = 1;
@@ -298,11 +297,10 @@ namespace {
         const bool promotes = lands != move_type;
         const auto mover = static_cast<std::uint8_t>(move_type);
         MoveRecord& record = board.move_stack.emplace_back();
+        record.set_pair(board.zobrist.pair());
         record.info = board.info;
-        record.z_key = board.zobrist.z_key;
-        record.z_sum = board.zobrist.z_sum;
-        record.disjoint = true;
-        record.wide = true;
+        record.disjoint = 1;
+        record.wide = 1;
         const PieceIndex second = takes ? taken : castles ? castle_type : lands;
         const PieceIndex third = !takes ? move_type
             : castles                   ? castle_type
