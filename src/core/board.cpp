@@ -415,6 +415,31 @@ std::optional<Error> Board::push_general(ChessMove chess_move) {
     return std::nullopt;
 }
 
+void History::assign(const History& other) {
+    const std::size_t count = other.size();
+    if (count > static_cast<std::size_t>(capacity_end_ - begin_)) {
+        release();
+        begin_ = end_ = capacity_end_ = nullptr;
+        begin_ = static_cast<MoveRecord*>(::operator new(count * sizeof(MoveRecord)));
+        capacity_end_ = begin_ + count;
+    }
+    if (count)
+        std::memcpy(static_cast<void*>(begin_), other.begin_, count * sizeof(MoveRecord));
+    end_ = begin_ + count;
+}
+
+void History::grow() {
+    const std::size_t count = size();
+    const std::size_t capacity = count < 8 ? 16 : 2 * count;
+    auto* storage = static_cast<MoveRecord*>(::operator new(capacity * sizeof(MoveRecord)));
+    if (count)
+        std::memcpy(static_cast<void*>(storage), begin_, count * sizeof(MoveRecord));
+    release();
+    begin_ = storage;
+    end_ = storage + count;
+    capacity_end_ = storage + capacity;
+}
+
 void Board::reflect() {
     for (unsigned kind = 0; kind < BLACK_OFFSET; ++kind) {
         const Bitboard white = pieces[kind];
@@ -427,7 +452,7 @@ void Board::reflect() {
     info |= (old & INFO_WHITE_CASTLING) << 2 | (old & INFO_BLACK_CASTLING) >> 2; // K, Q <-> k, q
     info |= (old & INFO_EP_WHITE_MASK) << 8 | (old & INFO_EP_BLACK_MASK) >> 8; // groups exchanged
 
-    std::vector<MoveRecord>().swap(move_stack);
+    move_stack.clear();
 
     // The hash follows the new position, as if the board had been built from it.
     resync();

@@ -8,6 +8,7 @@
 #include "types.h"
 #include "zobrist.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 namespace quarn_chess {
 
@@ -93,6 +94,74 @@ struct MoveRecord {
 static_assert(offsetof(MoveRecord, z_key) == 0 && offsetof(MoveRecord, z_sum) == 8
     && offsetof(MoveRecord, info) == 16 && std::is_trivially_copyable_v<MoveRecord>);
 
+// The moves made and not yet taken back, oldest first: a growable array like std::vector, except
+// that room for the next record is made separately (make_room, before a move is worked out) and
+// push then only takes it, so the hot path of making a move holds no call. Copies copy the
+// records in use only; equality compares them.
+class History {
+public:
+    History() = default;
+    History(const History& other) { assign(other); }
+    History(History&& other) noexcept
+        : begin_(std::exchange(other.begin_, nullptr))
+        , end_(std::exchange(other.end_, nullptr))
+        , capacity_end_(std::exchange(other.capacity_end_, nullptr)) { }
+    History& operator=(const History& other) {
+        if (this != &other)
+            assign(other);
+        return *this;
+    }
+    History& operator=(History&& other) noexcept {
+        if (this != &other) {
+            release();
+            begin_ = std::exchange(other.begin_, nullptr);
+            end_ = std::exchange(other.end_, nullptr);
+            capacity_end_ = std::exchange(other.capacity_end_, nullptr);
+        }
+        return *this;
+    }
+    ~History() { release(); }
+
+    std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
+    bool empty() const { return end_ == begin_; }
+    const MoveRecord& operator[](std::size_t i) const { return begin_[i]; }
+    const MoveRecord& back() const { return end_[-1]; }
+    const MoveRecord* begin() const { return begin_; }
+    const MoveRecord* end() const { return end_; }
+
+    // Room for one more record; the records in use stay where they are unless it grows.
+    [[gnu::always_inline]] void make_room() {
+        if (end_ == capacity_end_) [[unlikely]]
+            grow();
+    }
+    // The new last record, unset. make_room must have been called since the last push.
+    [[gnu::always_inline]] MoveRecord& push() { return *end_++; }
+    // make_room and push.
+    MoveRecord& emplace_back() {
+        make_room();
+        return push();
+    }
+    void pop_back() { --end_; }
+    // Drops every record and frees the storage.
+    void clear() {
+        release();
+        begin_ = end_ = capacity_end_ = nullptr;
+    }
+
+    friend bool operator==(const History& a, const History& b) {
+        return a.size() == b.size() && std::equal(a.begin_, a.end_, b.begin_);
+    }
+
+private:
+    void assign(const History& other);
+    void grow();
+    void release() { ::operator delete(begin_); }
+
+    MoveRecord* begin_ = nullptr;
+    MoveRecord* end_ = nullptr;
+    MoveRecord* capacity_end_ = nullptr;
+};
+
 // The 12 x 64 truth values of the plane export, plane-major: entry p * 64 + s is bit s of
 // pieces[p].
 using Planes = std::array<std::uint8_t, PIECE_COUNT * 64>;
@@ -115,7 +184,7 @@ struct Board {
     ZobristBoardComponent zobrist;
     std::array<std::uint8_t, 64> piece_on = empty_squares();
     bool disjoint = true;
-    std::vector<MoveRecord> move_stack;
+    History move_stack;
 
     // --- construction and text (fen.cpp) ---
 
@@ -208,8 +277,9 @@ struct Board {
 
 private:
     static bool read_plain_fen(std::string_view fen, Board& board);
-    [[gnu::always_inline]] inline void push_plain(
-        unsigned move_type, unsigned taken, unsigned from, unsigned to, unsigned move_class);
+    template <unsigned Kind>
+    [[gnu::always_inline]] inline void push_plain(std::size_t move_type, std::size_t taken,
+        std::size_t from, std::size_t to, unsigned move_class);
     // Every other move: en passant, castling, promotions, a move onto an own piece or from one
     // square to itself, boards with overlapping bitboards; and the refusals and the fault.
     std::optional<Error> push_general(ChessMove chess_move);
@@ -276,12 +346,13 @@ inline constexpr std::array<std::uint8_t, 16 * 16> MOVE_CLASS = [] {
 // neither promotes nor takes en passant, and a king does not castle. `move_class` is the entry of
 // MOVE_CLASS. Exactly the bits named change, so the record is narrow, the hash toggles are written
 // out and piece_on follows directly.
-[[gnu::always_inline]] inline void Board::push_plain(
-    unsigned move_type, unsigned taken, unsigned from, unsigned to, unsigned move_class) {
+template <unsigned Kind>
+[[gnu::always_inline]] inline void Board::push_plain(std::size_t move_type, std::size_t taken,
+    std::size_t from, std::size_t to, unsigned move_class) {
     const Bitboard from_bit = square_bit(from);
     const Bitboard to_bit = square_bit(to);
 
-    MoveRecord& record = move_stack.emplace_back();
+    MoveRecord& record = move_stack.push();
     const ZobristPair hash = zobrist.pair();
     const std::uint64_t old_info = info;
     record.set_pair(hash);
@@ -301,7 +372,7 @@ inline constexpr std::array<std::uint8_t, 16 * 16> MOVE_CLASS = [] {
     std::uint64_t next = (old_info & ~INFO_EP_MASK) ^ INFO_WHITE_TO_MOVE;
     // Any pawn move two ranks forward counts, also one that changes file on the way (a text move
     // that takes two ranks up).
-    if (move_class & PAWN_MOVES) {
+    if (Kind == PAWN_MOVES) {
         if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
             next |= std::uint64_t { 1 } << (INFO_EP_BLACK_TO_MOVE + file_of(to));
         if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
@@ -309,36 +380,46 @@ inline constexpr std::array<std::uint8_t, 16 * 16> MOVE_CLASS = [] {
     }
     // Only a king, or a move from or onto a corner, can take a castling right away.
     constexpr Bitboard CORNERS = 0x8100000000000081;
-    if ((next & INFO_CASTLING_MASK)
-        && ((move_class & KING_MOVES) || ((from_bit | to_bit) & CORNERS) != 0))
+    if ((next & INFO_CASTLING_MASK) && (Kind == KING_MOVES || ((from_bit | to_bit) & CORNERS) != 0))
         next &= ~static_cast<std::uint64_t>(
             CASTLING_RIGHTS_TAKEN.mover[old_info & INFO_WHITE_TO_MOVE][move_type][from]
             | CASTLING_RIGHTS_TAKEN.captured[taken][to]);
     info = next;
 
-    // Row NO_PIECE of the table is zero: no capture, no toggle. Only info bits 0..20 change.
+    // Row NO_PIECE of the table is zero: no capture, no toggle. Mostly only the side to move
+    // changes; otherwise only info bits 0..20 do.
     const ZobristPairTables& z = ZOBRIST_PAIRS;
-    zobrist.set_pair(hash ^ z.piece_on(move_type, from) ^ z.piece_on(move_type, to)
-        ^ z.piece_on(taken, to) ^ z.info_changes(next ^ old_info));
+    ZobristPair toggles = z.piece_on(move_type, from) ^ z.piece_on(move_type, to)
+        ^ z.piece_on(taken, to) ^ z.side_to_move();
+    if (const std::uint64_t changes = (next ^ old_info) ^ INFO_WHITE_TO_MOVE) [[unlikely]]
+        toggles ^= z.info_changes(changes);
+    zobrist.set_pair(hash ^ toggles);
 }
 
 [[gnu::always_inline]] inline std::optional<Error> Board::push_move(ChessMove chess_move) {
-    const unsigned data = chess_move.data;
-    const unsigned from = data & 63;
-    const unsigned to = (data >> 6) & 63;
-    const unsigned move_type = piece_on[from];
-    const unsigned on_to = piece_on[to];
+    move_stack.make_room();
+    const std::size_t data = chess_move.data;
+    const std::size_t from = data & 63;
+    const std::size_t to = (data >> 6) & 63;
+    const std::size_t move_type = piece_on[from];
+    const std::size_t on_to = piece_on[to];
     const unsigned move_class = MOVE_CLASS[move_type * 16 + on_to];
     if (disjoint && move_class) [[likely]] {
         // Pawns that promote or take en passant, and kings that castle (from the e-file to the c-
         // or g-file), are not plain.
         constexpr Bitboard LAST_RANKS = 0xFF000000000000FF;
-        const bool special = (move_class & PAWN_MOVES)
-            ? (LAST_RANKS & square_bit(to)) != 0
-                || (((from ^ to) & 7) != 0 && !(move_class & TAKES))
-            : (move_class & KING_MOVES) && file_of(from) == 4 && (to & 3) == 2;
-        if (!special) [[likely]] {
-            push_plain(move_type, on_to, from, to, move_class);
+        if (!(move_class & (PAWN_MOVES | KING_MOVES))) [[likely]] {
+            push_plain<0>(move_type, on_to, from, to, move_class);
+            return std::nullopt;
+        }
+        if (move_class & PAWN_MOVES) {
+            if ((LAST_RANKS & square_bit(to)) == 0
+                && (((from ^ to) & 7) == 0 || (move_class & TAKES))) [[likely]] {
+                push_plain<PAWN_MOVES>(move_type, on_to, from, to, move_class);
+                return std::nullopt;
+            }
+        } else if (file_of(from) != 4 || (to & 3) != 2) [[likely]] {
+            push_plain<KING_MOVES>(move_type, on_to, from, to, move_class);
             return std::nullopt;
         }
     }

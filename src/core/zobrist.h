@@ -79,6 +79,7 @@ struct ZobristPairTables {
         return pair;
     }
     ZobristPair piece_on(unsigned p, unsigned square) const { return load(piece[p * 64 + square]); }
+    ZobristPair side_to_move() const { return load(info[0][1]); }
     // The toggles of the info bits set in `changes`, which holds no bit above 23.
     ZobristPair info_changes(std::uint64_t changes) const {
         return load(info[0][changes & 0xFF]) ^ load(info[1][(changes >> 8) & 0xFF])
