@@ -75,8 +75,8 @@ namespace {
     // the path and may land anywhere the info word says, so they are made and taken back.
     class Legal {
     public:
-        Legal(const MoveGenerator& generator, Board& board, bool white, Bitboard self_mask,
-            Bitboard opp_mask)
+        [[gnu::always_inline]] Legal(const MoveGenerator& generator, Board& board, bool white,
+            Bitboard self_mask, Bitboard opp_mask)
             : generator_(generator)
             , board_(board) {
             const PieceIndex self = white ? WHITE_OFFSET : BLACK_OFFSET;
