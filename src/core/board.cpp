@@ -415,6 +415,18 @@ std::optional<Error> Board::push_general(ChessMove chess_move) {
     return std::nullopt;
 }
 
+void Board::pop_wide() {
+    const MoveRecord& record = move_stack.back();
+    for (unsigned i = 0; i < 4; ++i) {
+        pieces[record.saved_index[i]] = record.saved_board[i];
+        piece_on[record.square[i]] = record.occupant[i];
+    }
+    disjoint = record.disjoint;
+    info = record.info;
+    zobrist.set_pair(record.pair());
+    move_stack.pop_back();
+}
+
 void History::assign(const History& other) {
     const std::size_t count = other.size();
     if (count > static_cast<std::size_t>(capacity_end_ - begin_)) {

@@ -238,26 +238,22 @@ struct Board {
     // untouched.
     [[gnu::always_inline]] inline std::optional<Error> push_move(ChessMove chess_move);
     // Takes back the newest move; a Fault with nothing changed when there is none.
-    void pop_move() {
+    [[gnu::always_inline]] void pop_move() {
         check(!move_stack.empty(), MISSING_VALUE);
         const MoveRecord& record = move_stack.back();
-        if (!record.wide) [[likely]] {
-            const unsigned from = record.square[0];
-            const unsigned to = record.square[1];
-            const PieceIndex mover = record.occupant[0];
-            const PieceIndex taken = record.occupant[1];
-            const bool captured = taken != NO_PIECE;
-            pieces[mover] ^= square_bit(from) | square_bit(to);
-            pieces[captured ? taken : mover] ^= captured ? square_bit(to) : 0;
-            piece_on[from] = static_cast<std::uint8_t>(mover);
-            piece_on[to] = static_cast<std::uint8_t>(taken);
-        } else {
-            for (unsigned i = 0; i < 4; ++i) {
-                pieces[record.saved_index[i]] = record.saved_board[i];
-                piece_on[record.square[i]] = record.occupant[i];
-            }
-            disjoint = record.disjoint;
+        if (record.wide) [[unlikely]] {
+            pop_wide();
+            return;
         }
+        const unsigned from = record.square[0];
+        const unsigned to = record.square[1];
+        const PieceIndex mover = record.occupant[0];
+        const PieceIndex taken = record.occupant[1];
+        pieces[mover] ^= square_bit(from) | square_bit(to);
+        if (taken != NO_PIECE)
+            pieces[taken] ^= square_bit(to);
+        piece_on[from] = static_cast<std::uint8_t>(mover);
+        piece_on[to] = static_cast<std::uint8_t>(taken);
         info = record.info;
         zobrist.set_pair(record.pair());
         move_stack.pop_back();
@@ -277,6 +273,8 @@ struct Board {
 
 private:
     static bool read_plain_fen(std::string_view fen, Board& board);
+    // pop_move for a wide record.
+    void pop_wide();
     template <unsigned Kind>
     [[gnu::always_inline]] inline void push_plain(std::size_t move_type, std::size_t taken,
         std::size_t from, std::size_t to, unsigned move_class);

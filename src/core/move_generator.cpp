@@ -479,7 +479,7 @@ namespace {
             if (const std::optional<Error> error = board.push_move(chess_move)) [[unlikely]]
                 fault("generated move " + chess_move.to_string() + " refused: " + error->message);
         }
-        ~MadeMove() { board_.pop_move(); }
+        [[gnu::always_inline]] ~MadeMove() { board_.pop_move(); }
         MadeMove(const MadeMove&) = delete;
         MadeMove& operator=(const MadeMove&) = delete;
 
