@@ -371,10 +371,12 @@ template <unsigned Kind>
     // Any pawn move two ranks forward counts, also one that changes file on the way (a text move
     // that takes two ranks up).
     if (Kind == PAWN_MOVES) {
-        if (move_type == PAWN && rank_of(to) == rank_of(from) + 2)
-            next |= std::uint64_t { 1 } << (INFO_EP_BLACK_TO_MOVE + file_of(to));
-        if (move_type == BLACK_OFFSET + PAWN && rank_of(from) == rank_of(to) + 2)
-            next |= std::uint64_t { 1 } << (INFO_EP_WHITE_TO_MOVE + file_of(to));
+        // Two ranks up for a white pawn, down for a black one (the mover is one of the two).
+        const bool white = move_type == PAWN;
+        const unsigned rank_step = static_cast<unsigned>(rank_of(to) - rank_of(from));
+        if (rank_step == (white ? 2u : -2u))
+            next |= std::uint64_t { 1 }
+                << ((white ? INFO_EP_BLACK_TO_MOVE : INFO_EP_WHITE_TO_MOVE) + file_of(to));
     }
     // Only a king, or a move from or onto a corner, can take a castling right away.
     constexpr Bitboard CORNERS = 0x8100000000000081;
@@ -405,14 +407,13 @@ template <unsigned Kind>
     if (disjoint && move_class) [[likely]] {
         // Pawns that promote or take en passant, and kings that castle (from the e-file to the c-
         // or g-file), are not plain.
-        constexpr Bitboard LAST_RANKS = 0xFF000000000000FF;
         if (!(move_class & (PAWN_MOVES | KING_MOVES))) [[likely]] {
             push_plain<0>(move_type, on_to, from, to, move_class);
             return std::nullopt;
         }
         if (move_class & PAWN_MOVES) {
-            if ((LAST_RANKS & square_bit(to)) == 0
-                && (((from ^ to) & 7) == 0 || (move_class & TAKES))) [[likely]] {
+            // Not onto rank 1 or 8 (squares 8..55 are the others).
+            if (to - 8 < 48 && (((from ^ to) & 7) == 0 || (move_class & TAKES))) [[likely]] {
                 push_plain<PAWN_MOVES>(move_type, on_to, from, to, move_class);
                 return std::nullopt;
             }
