@@ -389,8 +389,9 @@ template <unsigned Kind>
     // Row NO_PIECE of the table is zero: no capture, no toggle. Mostly only the side to move
     // changes; otherwise only info bits 0..20 do.
     const ZobristPairTables& z = ZOBRIST_PAIRS;
-    ZobristPair toggles = z.piece_on(move_type, from) ^ z.piece_on(move_type, to)
-        ^ z.piece_on(taken, to) ^ z.side_to_move();
+    const ZobristPairEntry* mover_row = &z.piece[move_type * 64];
+    ZobristPair toggles = ZobristPairTables::load(mover_row[from])
+        ^ ZobristPairTables::load(mover_row[to]) ^ z.piece_on(taken, to) ^ z.side_to_move();
     if (const std::uint64_t changes = (next ^ old_info) ^ INFO_WHITE_TO_MOVE) [[unlikely]]
         toggles ^= z.info_changes(changes);
     zobrist.set_pair(hash ^ toggles);
