@@ -335,6 +335,7 @@ void push(Slot& slot, ChessMove m) {
         expect(before.disjoint && board.disjoint && from < 64 && to < 64 && from != to
                 && mover < PIECE_COUNT && mover == before.piece_on[from]
                 && taken == before.piece_on[to]
+                && record.saved_board[0] == (square_bit(from) | square_bit(to))
                 && (taken == NO_PIECE || (taken < BLACK_OFFSET) != (mover < BLACK_OFFSET)),
             "push recorded a narrow move that is not plain", before);
         expect(board.pieces[mover] == (before.pieces[mover] ^ square_bit(from) ^ square_bit(to))

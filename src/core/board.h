@@ -24,7 +24,8 @@ namespace quarn_chess {
 // One per move made and not yet taken back. Two shapes:
 // - narrow (wide == 0), the common move on a disjoint board: a piece leaves square[0] for the
 //   empty or enemy-held square[1]; occupant[0] is the mover, occupant[1] the piece taken
-//   (NO_PIECE: none). Taking it back toggles the same two bits again. Nothing else is set.
+//   (NO_PIECE: none), saved_board[0] the bits of both squares. Taking it back toggles the same
+//   bits again. Nothing else is set.
 // - wide (wide == 1), every other move: everything the move changed, saved before the first
 //   write, so taking it back is a handful of stores in any order. Entries 0..saved_count-1 of
 //   saved_index / saved_board are real (the moving piece's board first, then the captured,
@@ -249,7 +250,7 @@ struct Board {
         const unsigned to = record.square[1];
         const PieceIndex mover = record.occupant[0];
         const PieceIndex taken = record.occupant[1];
-        pieces[mover] ^= square_bit(from) | square_bit(to);
+        pieces[mover] ^= record.saved_board[0];
         if (taken != NO_PIECE)
             pieces[taken] ^= square_bit(to);
         piece_on[from] = static_cast<std::uint8_t>(mover);
@@ -360,6 +361,7 @@ template <unsigned Kind>
     record.square[1] = static_cast<std::uint8_t>(to);
     record.occupant[0] = static_cast<std::uint8_t>(move_type);
     record.occupant[1] = static_cast<std::uint8_t>(taken);
+    record.saved_board[0] = from_bit | to_bit;
 
     pieces[move_type] ^= from_bit | to_bit;
     if (move_class & TAKES)
