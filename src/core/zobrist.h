@@ -88,7 +88,9 @@ struct ZobristPairTables {
 };
 extern const ZobristPairTables ZOBRIST_PAIRS;
 
-struct ZobristBoardComponent {
+// Aligned to 16 so that z_key and z_sum, read and written as one pair on every move, never span two
+// cache lines.
+struct alignas(16) ZobristBoardComponent {
     const ZobristLookupTable<std::uint64_t>* z64 = nullptr;
     const ZobristLookupTable<std::uint16_t>* z16 = nullptr;
     std::uint64_t z_key = 0;
