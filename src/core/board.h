@@ -96,9 +96,9 @@ struct alignas(16) MoveRecord {
 // two cache lines (which stalls the read that follows a write); History's storage from plain
 // operator new is aligned to 16.
 static_assert(offsetof(MoveRecord, z_key) == 0 && offsetof(MoveRecord, z_sum) == 8
-    && offsetof(MoveRecord, info) == 16
-    && std::is_trivially_copyable_v<
-        MoveRecord> && alignof(MoveRecord) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    && offsetof(MoveRecord, info) == 16);
+static_assert(std::is_trivially_copyable_v<MoveRecord>);
+static_assert(alignof(MoveRecord) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 // The moves made and not yet taken back, oldest first: a growable array like std::vector, except
 // that room for the next record is made separately (make_room, before a move is worked out) and
@@ -322,8 +322,8 @@ inline constexpr RightsTables CASTLING_RIGHTS_TAKEN = [] {
 
 // What push_move needs to know of a mover m and the occupant o of its target square (NO_PIECE
 // for either: none), MOVE_CLASS[m * 16 + o]: PLAIN_TARGET when m is a piece and o is empty or the
-// other side's, with TAKES when o is a piece; PAWN or KING when m is one (those may still not be
-// plain).
+// other side's, with TAKES when o is a piece; PAWN_MOVES or KING_MOVES when m is a pawn or a king
+// (whose moves may still not be plain). Zero: not a plain move.
 inline constexpr std::uint8_t PLAIN_TARGET = 1;
 inline constexpr std::uint8_t TAKES = 2;
 inline constexpr std::uint8_t PAWN_MOVES = 4;
