@@ -4,9 +4,10 @@
 // Input: the first line is the FEN text; every later byte is an opcode, some followed by operand
 // bytes (see run_program). Invariants checked along the way:
 //   - a push that is refused (Error) or faults leaves the board exactly as it was (operator==);
-//   - a successful push records the old info word and every bitboard it changed, and flips the
-//     side to move; when the hash matched the position before, and the move changes every bit it
-//     toggles (always true for well-formed moves on a well-formed board), the incremental hash
+//   - a successful push records the old info word, hash and every bitboard it changed (a narrow
+//     record only on a disjoint board, for one piece moving to an empty or enemy square) and flips
+//     the side to move; when the hash matched the position before, and the move changes every bit
+//     it toggles (always true for well-formed moves on a well-formed board), the incremental hash
 //     equals the from-scratch hash afterwards; with HASH_FOLLOWS_EVERY_MOVE it must equal it
 //     after every push, pop and generation whatever the move;
 //   - pop restores exactly the board before the matching push (a stack of copies is kept), and
@@ -314,25 +315,40 @@ void push(Slot& slot, ChessMove m) {
 
     const MoveRecord& record = board.move_stack.back();
     expect(board.move_stack.size() == before.move_stack.size() + 1 && record.info == before.info
-            && record.z_key == before.zobrist.z_key && record.z_sum == before.zobrist.z_sum
-            && record.disjoint == before.disjoint,
-        "push did not record the old info word, hash and flag", before);
+            && record.z_key == before.zobrist.z_key && record.z_sum == before.zobrist.z_sum,
+        "push did not record the old info word and hash", before);
     const std::uint16_t moved = record.moved();
-    expect(moved < (1u << PIECE_COUNT) && record.saved_count >= 1 && record.saved_count <= 4,
-        "push recorded a bitboard above 11", before);
-    for (unsigned i = 0; i < 4; ++i)
-        expect(record.saved_board[i] == before.pieces[record.saved_index[i]]
-                && record.occupant[i] == before.piece_on[record.square[i]],
-            "push saved a wrong bitboard or square", before);
+    if (record.wide) {
+        expect(record.disjoint == before.disjoint, "push did not record the old flag", before);
+        expect(moved < (1u << PIECE_COUNT) && record.saved_count >= 1 && record.saved_count <= 4,
+            "push recorded a bitboard above 11", before);
+        for (unsigned i = 0; i < 4; ++i)
+            expect(record.saved_board[i] == before.pieces[record.saved_index[i]]
+                    && record.occupant[i] == before.piece_on[record.square[i]],
+                "push saved a wrong bitboard or square", before);
+    } else {
+        // A narrow record: the plain move of one piece to an empty or enemy square.
+        const unsigned from = record.square[0];
+        const unsigned to = record.square[1];
+        const unsigned mover = record.occupant[0];
+        const unsigned taken = record.occupant[1];
+        expect(before.disjoint && board.disjoint && from < 64 && to < 64 && from != to
+                && mover < PIECE_COUNT && mover == before.piece_on[from]
+                && taken == before.piece_on[to]
+                && record.saved_board[0] == (square_bit(from) | square_bit(to))
+                && (taken == NO_PIECE || (taken < BLACK_OFFSET) != (mover < BLACK_OFFSET)),
+            "push recorded a narrow move that is not plain", before);
+        expect(board.pieces[mover] == (before.pieces[mover] ^ square_bit(from) ^ square_bit(to))
+                && (taken == NO_PIECE
+                    || board.pieces[taken] == (before.pieces[taken] ^ square_bit(to))),
+            "a narrow move changed other bits than its own", before);
+    }
     for (unsigned p = 0; p < PIECE_COUNT; ++p)
         expect(holds(moved, p) || board.pieces[p] == before.pieces[p],
             "push changed a bitboard it did not save", before);
-    for (unsigned s = 0; s < 64; ++s) {
-        const bool saved
-            = std::find(record.square.begin(), record.square.end(), s) != record.square.end();
-        expect(saved || board.piece_on[s] == before.piece_on[s],
+    for (unsigned s = 0; s < 64; ++s)
+        expect(holds(record.touched(), s) || board.piece_on[s] == before.piece_on[s],
             "push changed a square it did not save", before);
-    }
     check_squares(board, "square table out of step after push", before);
     expect(((board.info ^ before.info) & 1) == 1, "push did not flip the side to move", before);
     const Bitboard ep = board.info & INFO_EP_MASK;

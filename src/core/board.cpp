@@ -181,11 +181,10 @@ namespace {
     // en-passant victim's bitboard is the mover's or the captured piece's), the touched squares'
     // occupants, the info word, the hash and the flag.
     void fill_record(const Board& board, const MoveShape& m, MoveRecord& record) {
+        record.set_pair(board.zobrist.pair());
         record.info = board.info;
-        record.z_key = board.zobrist.z_key;
-        record.z_sum = board.zobrist.z_sum;
         record.disjoint = board.disjoint;
-        record.wide = true;
+        record.wide = 1;
         record.saved_index.fill(static_cast<std::uint8_t>(m.move_type));
         record.saved_board.fill(board.pieces[m.move_type]);
         unsigned saved = 1;
@@ -298,11 +297,10 @@ namespace {
         const bool promotes = lands != move_type;
         const auto mover = static_cast<std::uint8_t>(move_type);
         MoveRecord& record = board.move_stack.emplace_back();
+        record.set_pair(board.zobrist.pair());
         record.info = board.info;
-        record.z_key = board.zobrist.z_key;
-        record.z_sum = board.zobrist.z_sum;
-        record.disjoint = true;
-        record.wide = true;
+        record.disjoint = 1;
+        record.wide = 1;
         const PieceIndex second = takes ? taken : castles ? castle_type : lands;
         const PieceIndex third = !takes ? move_type
             : castles                   ? castle_type
@@ -417,6 +415,43 @@ std::optional<Error> Board::push_general(ChessMove chess_move) {
     return std::nullopt;
 }
 
+void Board::pop_wide() {
+    const MoveRecord& record = move_stack.back();
+    for (unsigned i = 0; i < 4; ++i) {
+        pieces[record.saved_index[i]] = record.saved_board[i];
+        piece_on[record.square[i]] = record.occupant[i];
+    }
+    disjoint = record.disjoint;
+    info = record.info;
+    zobrist.set_pair(record.pair());
+    move_stack.pop_back();
+}
+
+void History::assign(const History& other) {
+    const std::size_t count = other.size();
+    if (count > static_cast<std::size_t>(capacity_end_ - begin_)) {
+        release();
+        begin_ = end_ = capacity_end_ = nullptr;
+        begin_ = static_cast<MoveRecord*>(::operator new(count * sizeof(MoveRecord)));
+        capacity_end_ = begin_ + count;
+    }
+    if (count)
+        std::memcpy(static_cast<void*>(begin_), other.begin_, count * sizeof(MoveRecord));
+    end_ = begin_ + count;
+}
+
+void History::grow() {
+    const std::size_t count = size();
+    const std::size_t capacity = count < 8 ? 16 : 2 * count;
+    auto* storage = static_cast<MoveRecord*>(::operator new(capacity * sizeof(MoveRecord)));
+    if (count)
+        std::memcpy(static_cast<void*>(storage), begin_, count * sizeof(MoveRecord));
+    release();
+    begin_ = storage;
+    end_ = storage + count;
+    capacity_end_ = storage + capacity;
+}
+
 void Board::reflect() {
     for (unsigned kind = 0; kind < BLACK_OFFSET; ++kind) {
         const Bitboard white = pieces[kind];
@@ -429,7 +464,7 @@ void Board::reflect() {
     info |= (old & INFO_WHITE_CASTLING) << 2 | (old & INFO_BLACK_CASTLING) >> 2; // K, Q <-> k, q
     info |= (old & INFO_EP_WHITE_MASK) << 8 | (old & INFO_EP_BLACK_MASK) >> 8; // groups exchanged
 
-    std::vector<MoveRecord>().swap(move_stack);
+    move_stack.clear();
 
     // The hash follows the new position, as if the board had been built from it.
     resync();

@@ -39,6 +39,25 @@ namespace {
         return between;
     }();
 
+    // RAYS[idx_offset][s]: the squares a rook (ROOK_IDX) or bishop (BISHOP_IDX) on s attacks on an
+    // empty board. A slider off these lines cannot attack s, whatever stands between.
+    constexpr std::array<std::array<Bitboard, 64>, 2> RAYS = [] {
+        std::array<std::array<Bitboard, 64>, 2> rays {};
+        for (unsigned s = 0; s < 64; ++s)
+            for (unsigned d = 0; d < RAY_DIRECTIONS.size(); ++d) {
+                const std::int16_t jump = RAY_DIRECTIONS[d];
+                // Steps of 8 and 1 are rook lines, 9 and 7 bishop lines.
+                const unsigned idx
+                    = (jump == 8 || jump == -8 || jump == 1 || jump == -1) ? ROOK_IDX : BISHOP_IDX;
+                unsigned current = s;
+                while (validate_move(static_cast<std::uint16_t>(current), jump, 1)) {
+                    current += jump;
+                    rays[idx][s] |= square_bit(current);
+                }
+            }
+        return rays;
+    }();
+
     // What generation keeps. The pseudo-legal list keeps every candidate; Legal (below) keeps
     // only the moves that do not leave the king attacked. Generation asks the filter at four
     // points, so the order of the kept moves is the pseudo-legal order in both cases.
@@ -75,8 +94,8 @@ namespace {
     // the path and may land anywhere the info word says, so they are made and taken back.
     class Legal {
     public:
-        Legal(const MoveGenerator& generator, Board& board, bool white, Bitboard self_mask,
-            Bitboard opp_mask)
+        [[gnu::always_inline]] Legal(const MoveGenerator& generator, Board& board, bool white,
+            Bitboard self_mask, Bitboard opp_mask)
             : generator_(generator)
             , board_(board) {
             const PieceIndex self = white ? WHITE_OFFSET : BLACK_OFFSET;
@@ -90,10 +109,8 @@ namespace {
                 | (PAWN_ATTACKS[white ? 0 : 1][king_] & pieces[opp_offset_ + PAWN])
                 | (KING_ATTACKS[king_] & pieces[opp_offset_ + KING]);
             const Bitboard queens = pieces[opp_offset_ + QUEEN];
-            Bitboard snipers = (generator.slider_attacks(ROOK_IDX, king_, 0)
-                                   & (queens | pieces[opp_offset_ + ROOK]))
-                | (generator.slider_attacks(BISHOP_IDX, king_, 0)
-                    & (queens | pieces[opp_offset_ + BISHOP]));
+            Bitboard snipers = (RAYS[ROOK_IDX][king_] & (queens | pieces[opp_offset_ + ROOK]))
+                | (RAYS[BISHOP_IDX][king_] & (queens | pieces[opp_offset_ + BISHOP]));
             while (snipers) {
                 const unsigned sniper = pop_lsb(snipers);
                 const Bitboard between = BETWEEN[king_][sniper];
@@ -138,10 +155,15 @@ namespace {
             Bitboard safe = 0;
             for (Bitboard left = steps & ~danger; left;) {
                 const unsigned to = pop_lsb(left);
-                if (!(generator_.slider_attacks(ROOK_IDX, to, occupancy_without_king_) & rooks)
-                    && !(generator_.slider_attacks(BISHOP_IDX, to, occupancy_without_king_)
+                // Most targets share no line with an enemy slider: the ray tables settle them.
+                if ((RAYS[ROOK_IDX][to] & rooks)
+                    && (generator_.slider_attacks(ROOK_IDX, to, occupancy_without_king_) & rooks))
+                    continue;
+                if ((RAYS[BISHOP_IDX][to] & bishops)
+                    && (generator_.slider_attacks(BISHOP_IDX, to, occupancy_without_king_)
                         & bishops))
-                    safe |= square_bit(to);
+                    continue;
+                safe |= square_bit(to);
             }
             return safe;
         }
@@ -457,7 +479,7 @@ namespace {
             if (const std::optional<Error> error = board.push_move(chess_move)) [[unlikely]]
                 fault("generated move " + chess_move.to_string() + " refused: " + error->message);
         }
-        ~MadeMove() { board_.pop_move(); }
+        [[gnu::always_inline]] ~MadeMove() { board_.pop_move(); }
         MadeMove(const MadeMove&) = delete;
         MadeMove& operator=(const MadeMove&) = delete;
 

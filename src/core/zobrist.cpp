@@ -26,6 +26,20 @@ constinit const ZobristInfoToggles ZOBRIST_INFO_TOGGLES = [] {
     return t;
 }();
 
+constinit const ZobristPairTables ZOBRIST_PAIRS = [] {
+    ZobristPairTables t;
+    for (std::size_t f = 0; f < PIECE_COUNT * 64; ++f)
+        t.piece[f] = { Z64.features[f], Z16.features[f] };
+    for (unsigned c = 0; c < 3; ++c)
+        for (unsigned v = 0; v < 256; ++v)
+            for (unsigned b = 0; b < 8; ++b)
+                if ((v >> b) & 1 && 8 * c + b < ZOBRIST_INFO_BITS) {
+                    t.info[c][v].key ^= Z64.features[ZOBRIST_INFO_FEATURE + 8 * c + b];
+                    t.info[c][v].sum ^= Z16.features[ZOBRIST_INFO_FEATURE + 8 * c + b];
+                }
+    return t;
+}();
+
 const ZobristLookupTable<std::uint64_t>& shared_z64() { return Z64; }
 const ZobristLookupTable<std::uint16_t>& shared_z16() { return Z16; }
 

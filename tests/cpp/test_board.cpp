@@ -288,3 +288,125 @@ TEST(Board, PawnTwoRanksUpAlwaysSetsTheEnPassantBit) {
     push(black, "b4d2");
     EXPECT_EQ(black.info, 1u << (INFO_EP_WHITE_TO_MOVE + 3)); // black to move now
 }
+
+// The short paths of push_move (plain moves, and en passant, promotions and castling on a disjoint
+// board) against the general path, which toggles the hash bit by bit and recomputes the squares
+// and the flag from the bitboards. A board whose disjoint flag is cleared takes the general path,
+// so the same move is made on both and the results compared; taking the move back must restore
+// the board exactly. Generated moves along random games, and arbitrary ones (any piece to any
+// square, any special code), which may be refused or fault on both paths alike.
+TEST(Board, ShortPathsAgreeWithTheGeneralPath) {
+    std::mt19937_64 rng(81208);
+    unsigned narrow = 0;
+    unsigned made = 0;
+    for (const std::string& fen : standard_positions()) {
+        for (int game = 0; game < 12; ++game) {
+            Board board = read(fen);
+            for (int ply = 0; ply < 50; ++ply) {
+                MoveList candidates;
+                test_support::generator().pseudo_moves(board, candidates);
+                std::vector<ChessMove> moves(candidates.begin(), candidates.end());
+                std::vector<unsigned> occupied;
+                for (const unsigned s : get_bits(board.occupied()))
+                    occupied.push_back(s);
+                for (int k = 0; k < 8 && !occupied.empty(); ++k)
+                    moves.push_back(ChessMove::packed(occupied[rng() % occupied.size()],
+                        static_cast<unsigned>(rng() % 64), static_cast<unsigned>(rng() % 16)));
+                for (const ChessMove m : moves) {
+                    Board fast = board;
+                    Board general = board;
+                    general.disjoint = false;
+                    std::optional<Error> fast_error, general_error;
+                    bool fast_fault = false, general_fault = false;
+                    try {
+                        fast_error = fast.push_move(m);
+                    } catch (const Fault&) {
+                        fast_fault = true;
+                    }
+                    try {
+                        general_error = general.push_move(m);
+                    } catch (const Fault&) {
+                        general_fault = true;
+                    }
+                    const std::string where = board.to_fen() + " " + std::to_string(m.data);
+                    ASSERT_EQ(fast_fault, general_fault) << where;
+                    ASSERT_EQ(fast_error.has_value(), general_error.has_value()) << where;
+                    if (fast_fault || fast_error) {
+                        if (fast_error) {
+                            EXPECT_EQ(fast_error->message, general_error->message) << where;
+                        }
+                        ASSERT_EQ(fast, board) << where;
+                        continue;
+                    }
+                    ++made;
+                    narrow += !fast.move_stack.back().wide;
+                    ASSERT_EQ(fast.pieces, general.pieces) << where;
+                    ASSERT_EQ(fast.info, general.info) << where;
+                    ASSERT_EQ(fast.zobrist, general.zobrist) << where;
+                    ASSERT_EQ(fast.piece_on, general.piece_on) << where;
+                    ASSERT_EQ(fast.disjoint, general.disjoint) << where;
+                    ASSERT_EQ(fast.zobrist, scratch_hash(fast)) << where;
+                    fast.pop_move();
+                    ASSERT_EQ(fast, board) << where;
+                }
+                if (candidates.empty() || !board.pieces[KING] || !board.pieces[BLACK_OFFSET + KING])
+                    break;
+                ASSERT_FALSE(board.push_move(candidates[rng() % candidates.size()]).has_value());
+            }
+        }
+    }
+    // Both shapes of record were made, the narrow one most of the time.
+    EXPECT_GT(narrow, made / 2);
+    EXPECT_LT(narrow, made);
+}
+
+// The history grows past any first allocation, copies (construction and assignment, into larger
+// and smaller histories) carry the records in use, and equality means the same position reached by
+// the same moves.
+TEST(Board, HistoryGrowsCopiesAndCompares) {
+    const Board start = read(START_FEN);
+    Board board = start;
+    const char* shuttle[] = { "g1f3", "g8f6", "f3g1", "f6g8" };
+    for (int i = 0; i < 300; ++i)
+        push(board, shuttle[i % 4]);
+    EXPECT_EQ(board.move_stack.size(), 300u);
+    EXPECT_EQ(board.to_fen(), START_FEN);
+    EXPECT_NE(board, start); // same position, another history
+
+    Board copy = board;
+    EXPECT_EQ(copy, board);
+    Board assigned = read(KIWIPETE);
+    push(assigned, "e1g1");
+    assigned = board; // into a smaller history
+    EXPECT_EQ(assigned, board);
+    Board shorter = start;
+    push(shorter, "e2e4");
+    assigned = shorter; // into a larger one
+    EXPECT_EQ(assigned, shorter);
+    assigned = assigned;
+    EXPECT_EQ(assigned, shorter);
+    Board moved = std::move(copy);
+    EXPECT_EQ(moved, board);
+
+    while (!moved.move_stack.empty())
+        moved.pop_move();
+    EXPECT_EQ(moved, start);
+    EXPECT_EQ(board.move_stack.size(), 300u); // the source keeps its own records
+    board.pop_move();
+    EXPECT_EQ(board.to_fen(), "rnbqkb1r/pppppppp/5n2/8/8/8/PPPPPPPP/RNBQKBNR b KQkq -");
+
+    // One position by two move orders: equal positions, different histories.
+    Board one = start;
+    Board two = start;
+    for (const char* text : { "e2e3", "e7e6", "d2d3" })
+        push(one, text);
+    for (const char* text : { "d2d3", "e7e6", "e2e3" })
+        push(two, text);
+    EXPECT_EQ(one.to_fen(), two.to_fen());
+    EXPECT_EQ(one.zobrist, two.zobrist);
+    EXPECT_NE(one, two);
+    Board again = start;
+    for (const char* text : { "e2e3", "e7e6", "d2d3" })
+        push(again, text);
+    EXPECT_EQ(again, one);
+}
