@@ -209,7 +209,7 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	if [[ -f "$(CHESS_LIBRARY)" && -x $(BUILD)/bench/native_compare ]]; then
-		$(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)
+		$(VPY) bench/native_results.py $(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)
 	else
 		echo "native comparison skipped: no chess-library header at $(CHESS_LIBRARY) (set CHESS_LIBRARY=...)"
 	fi
