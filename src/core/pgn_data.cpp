@@ -3,12 +3,20 @@
 #include "pgn_data.h"
 
 #include "bits.h"
+#include "tensors.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+#define QUARN_MAPPED_COLUMNS 1
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace quarn_chess {
 
@@ -76,16 +84,72 @@ namespace {
         return false;
     }
 
-    // Bytes 0/1 for the eight bits of every byte value, as one 64-bit word (little-endian: bit i
-    // of the byte lands in byte i of the word).
-    constexpr std::array<std::uint64_t, 256> BYTE_SPREAD = [] {
-        std::array<std::uint64_t, 256> table {};
-        for (unsigned b = 0; b < 256; ++b)
-            for (unsigned i = 0; i < 8; ++i)
-                if (b & (1u << i))
-                    table[b] |= std::uint64_t { 1 } << (8 * i);
-        return table;
-    }();
+    // --- column memory ---
+
+    std::size_t page_size() {
+#ifdef QUARN_MAPPED_COLUMNS
+        static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        return size;
+#else
+        return 4096;
+#endif
+    }
+
+    std::size_t whole_pages(std::size_t bytes) {
+        const std::size_t page = page_size();
+        return (bytes + page - 1) / page * page;
+    }
+
+    // Address space from the system: mapped pages on Linux (grown by moving the mapping, never
+    // the data), the C heap elsewhere and under AddressSanitizer (which checks heap blocks).
+    void* system_block(std::size_t bytes) {
+#ifdef QUARN_MAPPED_COLUMNS
+        void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        return block == MAP_FAILED ? nullptr : block;
+#else
+        return std::malloc(bytes);
+#endif
+    }
+
+    void* grown_block(void* block, std::size_t old_bytes, std::size_t bytes) {
+#ifdef QUARN_MAPPED_COLUMNS
+        void* moved = mremap(block, old_bytes, bytes, MREMAP_MAYMOVE);
+        return moved == MAP_FAILED ? nullptr : moved;
+#else
+        (void)old_bytes;
+        return std::realloc(block, bytes);
+#endif
+    }
+
+    void free_block(void* block, std::size_t bytes) {
+#ifdef QUARN_MAPPED_COLUMNS
+        munmap(block, bytes);
+#else
+        (void)bytes;
+        std::free(block);
+#endif
+    }
+
+    struct CachedBlock {
+        void* data;
+        std::size_t capacity;
+        std::size_t used;
+    };
+
+    // Freed column blocks, oldest first; `used` bytes of each are resident.
+    struct ColumnCache {
+        static constexpr std::size_t MAX_BLOCKS = 64;
+        std::mutex mutex;
+        std::vector<CachedBlock> blocks;
+        std::size_t bytes = 0;
+    };
+
+    ColumnCache& column_cache() {
+        // Never destroyed: threads may still free columns while the process exits.
+        static ColumnCache* const cache = new ColumnCache;
+        return *cache;
+    }
 
 } // namespace
 
@@ -182,47 +246,167 @@ bool GameCollector::end_game(const PgnError* error) {
 
 // --- training arrays ----------------------------------------------------------------------------
 
-void* allocate_planes(std::size_t bytes) {
-    void* block = std::malloc(bytes ? bytes : 1);
-    if (!block)
+ColumnBlock::ColumnBlock(ColumnBlock&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr))
+    , capacity_(std::exchange(other.capacity_, 0))
+    , used_(std::exchange(other.used_, 0)) { }
+
+ColumnBlock& ColumnBlock::operator=(ColumnBlock&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+        used_ = std::exchange(other.used_, 0);
+    }
+    return *this;
+}
+
+void ColumnBlock::reserve(std::size_t bytes) {
+    if (bytes <= capacity_)
+        return;
+    bytes = whole_pages(bytes);
+    if (data_ == nullptr) {
+        // The smallest cached block that is large enough, else the largest one, grown.
+        ColumnCache& cache = column_cache();
+        const std::lock_guard lock(cache.mutex);
+        auto& blocks = cache.blocks;
+        auto pick = blocks.end();
+        for (auto it = blocks.begin(); it != blocks.end(); ++it)
+            if (pick == blocks.end()
+                || (it->capacity >= bytes
+                        ? pick->capacity < bytes || it->capacity < pick->capacity
+                        : pick->capacity < bytes && it->capacity > pick->capacity))
+                pick = it;
+        if (pick != blocks.end()) {
+            data_ = pick->data;
+            capacity_ = pick->capacity;
+            used_ = pick->used;
+            cache.bytes -= pick->used;
+            blocks.erase(pick);
+        }
+    }
+    if (data_ == nullptr) {
+        data_ = system_block(bytes);
+        if (data_ == nullptr)
+            throw std::bad_alloc();
+        capacity_ = bytes;
+        return;
+    }
+    if (bytes <= capacity_)
+        return;
+    void* grown = grown_block(data_, capacity_, bytes);
+    if (grown == nullptr)
         throw std::bad_alloc();
-    return block;
+    data_ = grown;
+    capacity_ = bytes;
+}
+
+void ColumnBlock::release() {
+    if (data_ == nullptr)
+        return;
+    void* const data = std::exchange(data_, nullptr);
+    const std::size_t capacity = std::exchange(capacity_, 0);
+    const std::size_t used = std::min(std::exchange(used_, 0), capacity);
+    std::vector<CachedBlock> evicted;
+    if (used > 0 && used <= COLUMN_CACHE_BYTES) {
+        ColumnCache& cache = column_cache();
+        const std::lock_guard lock(cache.mutex);
+        auto& blocks = cache.blocks;
+        std::size_t drop = 0;
+        while (drop < blocks.size()
+            && (cache.bytes + used > COLUMN_CACHE_BYTES
+                || blocks.size() - drop >= ColumnCache::MAX_BLOCKS)) {
+            cache.bytes -= blocks[drop].used;
+            ++drop;
+        }
+        evicted.assign(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+        blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+        try {
+            blocks.push_back({ data, capacity, used });
+            cache.bytes += used;
+        } catch (const std::bad_alloc&) {
+            evicted.push_back({ data, capacity, used });
+        }
+    } else {
+        evicted.push_back({ data, capacity, used });
+    }
+    for (const CachedBlock& block : evicted)
+        free_block(block.data, block.capacity);
+}
+
+std::size_t column_cache_bytes() {
+    ColumnCache& cache = column_cache();
+    const std::lock_guard lock(cache.mutex);
+    return cache.bytes;
+}
+
+void clear_column_cache() {
+    std::vector<CachedBlock> blocks;
+    {
+        ColumnCache& cache = column_cache();
+        const std::lock_guard lock(cache.mutex);
+        blocks.swap(cache.blocks);
+        cache.bytes = 0;
+    }
+    for (const CachedBlock& block : blocks)
+        free_block(block.data, block.capacity);
+}
+
+PositionColumns::PositionColumns(bool with_planes)
+    : packed(rows_, with_planes ? 0 : PACKED_SIZE)
+    , planes(rows_, with_planes ? PLANES_SIZE : 0)
+    , turn(rows_, 1)
+    , castling(rows_, 1)
+    , ep_file(rows_, 1)
+    , halfmove(rows_, 1)
+    , move(rows_, 1)
+    , promotion(rows_, 1)
+    , game(rows_, 1)
+    , ply(rows_, 1)
+    , result(rows_, 1)
+    , white_elo(rows_, 1)
+    , black_elo(rows_, 1)
+    , eval(rows_, 1)
+    , mate(rows_, 1)
+    , clock(rows_, 1)
+    , planes_layout_(with_planes) { }
+
+PositionColumns::~PositionColumns() {
+    const std::size_t written = std::max(most_rows_, rows_);
+    each([&](auto& column) { column.note_rows(written); });
+}
+
+template <class F> void PositionColumns::each(F&& f) {
+    f(packed);
+    f(planes);
+    f(turn);
+    f(castling);
+    f(ep_file);
+    f(halfmove);
+    f(move);
+    f(promotion);
+    f(game);
+    f(ply);
+    f(result);
+    f(white_elo);
+    f(black_elo);
+    f(eval);
+    f(mate);
+    f(clock);
 }
 
 void PositionColumns::reserve(std::size_t n) {
-    packed.reserve(n * PIECE_COUNT);
-    turn.reserve(n);
-    castling.reserve(n);
-    ep_file.reserve(n);
-    halfmove.reserve(n);
-    move.reserve(n);
-    promotion.reserve(n);
-    game.reserve(n);
-    ply.reserve(n);
-    result.reserve(n);
-    white_elo.reserve(n);
-    black_elo.reserve(n);
-    eval.reserve(n);
-    mate.reserve(n);
-    clock.reserve(n);
+    if (n <= capacity_)
+        return;
+    each([&](auto& column) { column.reserve_rows(n); });
+    capacity_ = n;
 }
 
 void PositionColumns::truncate(std::size_t n) {
-    packed.resize(n * PIECE_COUNT);
-    turn.resize(n);
-    castling.resize(n);
-    ep_file.resize(n);
-    halfmove.resize(n);
-    move.resize(n);
-    promotion.resize(n);
-    game.resize(n);
-    ply.resize(n);
-    result.resize(n);
-    white_elo.resize(n);
-    black_elo.resize(n);
-    eval.resize(n);
-    mate.resize(n);
-    clock.resize(n);
+    if (n >= rows_)
+        return;
+    most_rows_ = std::max(most_rows_, rows_);
+    rows_ = n;
 }
 
 ArrayBuilder::ArrayBuilder(
@@ -230,12 +414,13 @@ ArrayBuilder::ArrayBuilder(
     : replay_(generator)
     , filter_(std::move(filter))
     , planes_(planes)
-    , strict_(strict) { }
+    , strict_(strict)
+    , columns_(std::make_shared<PositionColumns>(planes)) { }
 
 void ArrayBuilder::begin_game(std::uint64_t game, std::uint64_t) {
     game_ = game;
     ++counts_.games;
-    first_row_ = columns_.rows();
+    first_row_ = columns_->rows();
     replayed_ = false;
     variant_ = false;
     filtered_ = false;
@@ -315,68 +500,51 @@ bool ArrayBuilder::begin_movetext() {
     return true;
 }
 
-// Plays the move, then writes the row of the position it was played in.
+// Plays the move, then writes the row of the position it was played in. The values shared by
+// the rows of a game (game, ply, result, Elo) are written by end_game.
 PgnErrorKind ArrayBuilder::move(std::string_view san, std::uint64_t) {
     const PgnErrorKind kind = replay_.play(san);
     if (kind != PgnErrorKind::NONE)
         return kind;
+    PositionColumns& c = *columns_;
+    const std::size_t row = c.add_row();
     const auto& pieces = replay_.before_pieces();
+    if (planes_)
+        expand_bits(pieces.data(), PIECE_COUNT, c.planes.data() + row * PLANES_SIZE);
+    else
+        std::memcpy(c.packed.data() + row * PACKED_SIZE, pieces.data(), sizeof(pieces));
     const std::uint64_t info = replay_.before_info();
-    columns_.packed.insert(columns_.packed.end(), pieces.begin(), pieces.end());
     const bool white = info & 1;
-    columns_.turn.push_back(white ? 1 : 0);
-    columns_.castling.push_back(static_cast<std::uint8_t>((info >> INFO_WHITE_KING_SIDE) & 0xF));
+    c.turn[row] = white ? 1 : 0;
+    c.castling[row] = static_cast<std::uint8_t>((info >> INFO_WHITE_KING_SIDE) & 0xF);
     const unsigned ep_bits
         = static_cast<unsigned>(info >> (white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE))
         & 0xFF;
-    columns_.ep_file.push_back(static_cast<std::int8_t>(ep_bits ? lsb(ep_bits) : -1));
-    columns_.halfmove.push_back(
-        static_cast<std::uint16_t>(std::min(replay_.before_halfmove_clock(), 65535u)));
+    c.ep_file[row] = static_cast<std::int8_t>(ep_bits ? lsb(ep_bits) : -1);
+    c.halfmove[row] = static_cast<std::uint16_t>(std::min(replay_.before_halfmove_clock(), 65535u));
     const ChessMove m = replay_.last_move();
-    columns_.move.push_back(static_cast<std::uint16_t>(m.from() * 64 + m.to()));
+    c.move[row] = static_cast<std::uint16_t>(m.from() * 64 + m.to());
     const unsigned special = m.special();
-    columns_.promotion.push_back(
-        static_cast<std::uint8_t>(special >= 4 && special <= 7 ? special - 2 : 0));
-    columns_.game.push_back(static_cast<std::int64_t>(game_));
-    columns_.ply.push_back(static_cast<std::uint16_t>(std::min(replay_.ply() - 1, 65535u)));
-    columns_.result.push_back(0);
-    columns_.white_elo.push_back(white_elo_);
-    columns_.black_elo.push_back(black_elo_);
-    columns_.eval.push_back(std::numeric_limits<float>::quiet_NaN());
-    columns_.mate.push_back(0);
-    columns_.clock.push_back(std::numeric_limits<float>::quiet_NaN());
+    c.promotion[row] = static_cast<std::uint8_t>(special >= 4 && special <= 7 ? special - 2 : 0);
+    c.eval[row] = std::numeric_limits<float>::quiet_NaN();
+    c.mate[row] = 0;
+    c.clock[row] = std::numeric_limits<float>::quiet_NaN();
     return PgnErrorKind::NONE;
 }
 
 // Annotations after a move belong to the row of that move.
 void ArrayBuilder::comment(std::string_view text) {
-    if (columns_.rows() == first_row_ || text.find("[%") == std::string_view::npos)
+    PositionColumns& c = *columns_;
+    if (c.rows() == first_row_ || text.find("[%") == std::string_view::npos)
         return;
     const CommentAnnotations notes = read_annotations(text);
-    const std::size_t row = columns_.rows() - 1;
+    const std::size_t row = c.rows() - 1;
     if (notes.has_eval)
-        columns_.eval[row] = notes.eval_cp;
+        c.eval[row] = notes.eval_cp;
     if (notes.has_mate)
-        columns_.mate[row] = static_cast<std::int16_t>(std::clamp(notes.mate, -32767, 32767));
+        c.mate[row] = static_cast<std::int16_t>(std::clamp(notes.mate, -32767, 32767));
     if (notes.has_clock)
-        columns_.clock[row] = notes.clock_seconds;
-}
-
-// The planes are expanded from the packed words once, at the end: one pass over memory allocated
-// once, instead of growing a buffer eight times the size row by row.
-void ArrayBuilder::finish() {
-    if (!planes_ || columns_.packed.empty())
-        return;
-    auto& packed = columns_.packed;
-    columns_.planes.resize(packed.size() * 64);
-    std::uint8_t* out = columns_.planes.data();
-    for (const Bitboard b : packed)
-        for (unsigned byte = 0; byte < 8; ++byte, out += 8) {
-            const std::uint64_t spread = BYTE_SPREAD[(b >> (8 * byte)) & 0xFF];
-            std::memcpy(out, &spread, 8);
-        }
-    packed.clear();
-    packed.shrink_to_fit();
+        c.clock[row] = notes.clock_seconds;
 }
 
 bool ArrayBuilder::end_game(const PgnError* error) {
@@ -384,7 +552,7 @@ bool ArrayBuilder::end_game(const PgnError* error) {
         : fen_error_.kind != PgnErrorKind::NONE ? &fen_error_
                                                 : nullptr;
     if (bad) {
-        columns_.truncate(first_row_);
+        columns_->truncate(first_row_);
         ++counts_.bad;
         if (errors_.size() < MAX_ERRORS)
             errors_.push_back(*bad);
@@ -400,14 +568,24 @@ bool ArrayBuilder::end_game(const PgnError* error) {
     }
     const std::string_view result = game_result(result_tag_, marker_);
     if (unfinished_ || (filter_.finished_only && !is_finished(result))) {
-        columns_.truncate(first_row_);
+        columns_->truncate(first_row_);
         ++counts_.unfinished;
         return true;
     }
     const std::int8_t value = result == "1-0" ? 1 : result == "0-1" ? -1 : 0;
-    for (std::size_t row = first_row_; row < columns_.rows(); ++row)
-        columns_.result[row] = value;
-    counts_.positions += columns_.rows() - first_row_;
+    PositionColumns& c = *columns_;
+    const std::size_t rows = c.rows();
+    if (rows == first_row_) {
+        ++counts_.good;
+        return true;
+    }
+    std::fill(c.game.data() + first_row_, c.game.data() + rows, static_cast<std::int64_t>(game_));
+    std::fill(c.result.data() + first_row_, c.result.data() + rows, value);
+    std::fill(c.white_elo.data() + first_row_, c.white_elo.data() + rows, white_elo_);
+    std::fill(c.black_elo.data() + first_row_, c.black_elo.data() + rows, black_elo_);
+    for (std::size_t row = first_row_; row < rows; ++row)
+        c.ply[row] = static_cast<std::uint16_t>(std::min<std::size_t>(row - first_row_, 65535));
+    counts_.positions += rows - first_row_;
     ++counts_.good;
     return true;
 }

@@ -328,6 +328,71 @@ TEST(Pgn, BuildsOneRowPerPositionWithFiltersAndRollback) {
     EXPECT_EQ(c.result[11], 0);
 }
 
+// The columns of the same games are the same whether their memory is fresh, recycled from freed
+// columns of either layout (with other rows in it) or grown row by row from nothing.
+TEST(Pgn, ColumnsGrowAndRecycleMemoryWithoutChangingRows) {
+    std::string text;
+    for (int g = 0; g < 700; ++g) {
+        text += "[Result \"1-0\"]\n\n1. e4 { [%eval 0.3] } e5 2. Nf3 Nc6 { [%clk 0:01:02] } 3. Bb5 "
+                "a6 "
+                "4. Ba4 Nf6 5. O-O Be7 1-0\n\n";
+        if (g % 100 == 7)
+            text += "1. e4 e5 2. Ke3 1-0\n\n"; // bad: its rows are dropped
+    }
+    const auto build = [&](bool planes, std::size_t reserve) {
+        ArrayBuilder builder(generator(), GameFilter {}, planes, false);
+        if (reserve > 0)
+            builder.reserve(reserve);
+        PgnReader reader(builder);
+        reader.feed(text);
+        reader.finish();
+        builder.finish();
+        EXPECT_EQ(builder.columns().rows(), 700u * 10);
+        std::vector<std::string> columns;
+        const auto add = [&](const auto& column) {
+            const auto* bytes = reinterpret_cast<const char*>(column.data());
+            columns.emplace_back(column.size()
+                    ? std::string(bytes, column.size() * sizeof(column[0]))
+                    : std::string());
+        };
+        const PositionColumns& c = builder.columns();
+        add(c.packed);
+        add(c.planes);
+        add(c.turn);
+        add(c.castling);
+        add(c.ep_file);
+        add(c.halfmove);
+        add(c.move);
+        add(c.promotion);
+        add(c.game);
+        add(c.ply);
+        add(c.result);
+        add(c.white_elo);
+        add(c.black_elo);
+        add(c.eval);
+        add(c.mate);
+        add(c.clock);
+        return columns;
+    };
+    clear_column_cache();
+    const auto packed = build(false, 0);
+    EXPECT_GT(column_cache_bytes(), 0u);
+    const auto planes = build(true, 1 << 20);
+    EXPECT_EQ(packed[0].size(), 700u * 10 * 12 * 8);
+    EXPECT_EQ(planes[1].size(), 700u * 10 * 768);
+    EXPECT_EQ(planes[1][768 + 28], 1); // the pawn on e4 after 1. e4
+    for (std::size_t i = 2; i < packed.size(); ++i)
+        EXPECT_EQ(packed[i], planes[i]) << i;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(build(false, 5), packed);
+        EXPECT_EQ(build(true, 0), planes);
+        EXPECT_EQ(build(false, 1 << 16), packed);
+    }
+    EXPECT_LE(column_cache_bytes(), COLUMN_CACHE_BYTES);
+    clear_column_cache();
+    EXPECT_EQ(column_cache_bytes(), 0u);
+}
+
 // The replay resolves common SAN without listing the legal moves; whatever form a move takes, it
 // must agree with match_san over the full list, errors included.
 TEST(Pgn, QuickResolutionAgreesWithMatchSan) {
