@@ -17,6 +17,7 @@ import multiprocessing
 import os
 import re
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
@@ -193,27 +194,43 @@ def plan_shards(paths: list[str], out_dir: str, shard_bytes: int = SHARD_BYTES,
                             None if os.path.exists(output) else data)
 
 
-def _read_range(path: str, start: int, end: int) -> bytes:
-    with open(path, "rb") as file:
-        file.seek(start)
-        return file.read(end - start)
+class _Range:
+    """Bytes [start, end) of a file, read in chunks (no copy of the whole piece in memory)."""
+
+    def __init__(self, path: str, start: int, end: int) -> None:
+        self._file = open(path, "rb")
+        self._file.seek(start)
+        self._left = end - start
+
+    def read(self, size: int = -1) -> bytes:
+        if size < 0 or size > self._left:
+            size = self._left
+        data = self._file.read(size)
+        self._left -= len(data)
+        return data
+
+    def close(self) -> None:
+        self._file.close()
 
 
 def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
     """Converts one shard and writes it (temporary name, then rename). A pure function of its
     inputs: running it twice writes the same file."""
     began = time.perf_counter()
-    data = shard.data if shard.data is not None else _read_range(shard.path, shard.start,
-                                                                   shard.end)
-    arrays = pgn_to_arrays(
-        io.BytesIO(data),
-        planes=options.planes,
-        min_elo=options.min_elo,
-        time_control=options.time_control,
-        events=options.events,
-        terminations=options.terminations,
-        finished_only=options.finished_only,
-    )
+    source: Any = (io.BytesIO(shard.data) if shard.data is not None
+                   else _Range(shard.path, shard.start, shard.end))
+    try:
+        arrays = pgn_to_arrays(
+            source,
+            planes=options.planes,
+            min_elo=options.min_elo,
+            time_control=options.time_control,
+            events=options.events,
+            terminations=options.terminations,
+            finished_only=options.finished_only,
+        )
+    finally:
+        source.close()
     errors = [
         {"kind": e.kind, "game": e.game, "offset": e.offset + shard.start, "message": e.message}
         for e in arrays.errors
@@ -234,7 +251,7 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
         save(file, **columns)
     os.replace(temporary, shard.output)
     return {
-        "bytes": len(data),
+        "bytes": shard.end - shard.start,
         "counts": arrays.counts,
         "errors": errors,
         "seconds": time.perf_counter() - began,
@@ -273,8 +290,10 @@ def convert(
             raise FileNotFoundError(path)
     total = sum(os.path.getsize(p) for p in paths) if all(map(_is_plain, paths)) else None
     summary = Summary()
-    bar = _progress(total, progress)
     began = time.perf_counter()
+    # Local workers start before the progress bar, whose thread would make forking unsafe.
+    pool = _start_pool(workers) if scheduler is None and workers > 1 else None
+    bar = _progress(total, progress)
 
     def done(shard: Shard, result: dict[str, Any]) -> None:
         summary.add(result)
@@ -302,22 +321,39 @@ def convert(
                 else:
                     done(shard, convert_shard(shard, options))
         else:
-            # Workers come from a fork server: forking this process could copy a lock held by
-            # one of its threads (the progress bar's).
-            context = multiprocessing.get_context("forkserver")
-            # The fork server imports NumPy and the native modules once; every worker forked
-            # from it starts with them loaded instead of importing them again.
-            context.set_forkserver_preload(["quarn_data.convert"])
-            with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-                _run_bounded(shards, lambda s: pool.submit(convert_shard, s, options), 2 * workers,
-                             done, skip, lambda f: f.result(), _wait_local)
+            assert pool is not None
+            local = pool
+            _run_bounded(shards, lambda s: local.submit(convert_shard, s, options), 2 * workers,
+                         done, skip, lambda f: f.result(), _wait_local)
     finally:
         if bar is not None:
             bar.close()
+        if pool is not None:
+            pool.shutdown(cancel_futures=True)
     summary.seconds = time.perf_counter() - began
     summary.errors[:0] = failures
     summary.counts["bad"] = summary.counts.get("bad", 0) + len(failures)
     return summary
+
+
+def _start_pool(workers: int) -> ProcessPoolExecutor:
+    """``workers`` processes, started now. A process that runs only this thread forks them: they
+    start within milliseconds, with NumPy and the native modules already imported. Otherwise
+    forking could copy a lock that another thread holds, and they come from a fork server, which
+    imports those modules once (a fraction of a second) before forking them."""
+    if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context("fork")
+    else:
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(["quarn_data.convert"])
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=context)
+    try:
+        # The first task starts every worker (forked at once with this start method).
+        pool.submit(os.getpid).result()
+    except BaseException:
+        pool.shutdown(cancel_futures=True)
+        raise
+    return pool
 
 
 def _wait_local(futures: set[Any]) -> set[Any]:

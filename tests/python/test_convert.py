@@ -3,8 +3,10 @@ and a Dask cluster on loopback."""
 
 import json
 import os
+import multiprocessing
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -47,9 +49,20 @@ def load(folder):
     return shards, loaded
 
 
-def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path):
+def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path, monkeypatch):
     plain, zst = inputs
     one = convert([str(plain)], str(tmp_path / "one"), shard_bytes=SHARD, progress=False)
+    # The workers are forked when this process runs one thread; with another thread running they
+    # come from a fork server. Either way the shards are the same.
+    methods = []
+    get_context = multiprocessing.get_context
+
+    def spy(method=None):
+        methods.append(method)
+        return get_context(method)
+
+    monkeypatch.setattr(multiprocessing, "get_context", spy)
+    alone = threading.active_count() == 1
     two = convert([str(plain)], str(tmp_path / "two"), workers=2, shard_bytes=SHARD,
                   progress=False)
     packed = convert([str(zst)], str(tmp_path / "zst"), shard_bytes=SHARD, progress=False)
@@ -68,6 +81,23 @@ def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path):
         for name in whole:
             assert np.array_equal(a[name], b[name], equal_nan=True)
             assert np.array_equal(a[name], c[name], equal_nan=True)
+    stop = threading.Event()
+    waiter = threading.Thread(target=stop.wait)
+    waiter.start()
+    try:
+        served = convert([str(plain)], str(tmp_path / "served"), workers=2, shard_bytes=SHARD,
+                         progress=False)
+    finally:
+        stop.set()
+        waiter.join()
+    assert methods == ["fork" if alone else "forkserver", "forkserver"]
+    assert served.counts == one.counts
+    names_served, shards_served = load(tmp_path / "served")
+    assert [p.name for p in names_served] == [p.name for p in names_one]
+    for a, b in zip(shards_one, shards_served):
+        assert a["meta"] == b["meta"]
+        for name in whole:
+            assert np.array_equal(a[name], b[name], equal_nan=True)
     # Consecutive byte ranges, and the rows of all shards are the rows of the whole file.
     ends = [s["meta"]["end"] for s in shards_one]
     assert [s["meta"]["start"] for s in shards_one] == [0] + ends[:-1]
