@@ -6,6 +6,7 @@
 #include "tensors.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -84,6 +85,40 @@ namespace {
         return false;
     }
 
+    // --- annotations ---
+
+    // The scales of the fraction digits, 0.1 then each one tenth of the one before, as the
+    // number reader of read_annotations divides them out one digit at a time.
+    constexpr std::size_t SCALES = 24;
+    constexpr std::array<double, SCALES> FRACTION_SCALES = [] {
+        std::array<double, SCALES> scales {};
+        double scale = 0.1;
+        for (double& entry : scales) {
+            entry = scale;
+            scale /= 10;
+        }
+        return scales;
+    }();
+
+    bool is_digit(char c) { return static_cast<unsigned>(c - '0') < 10; }
+
+    // Digits, optionally with a fraction: at least one digit, or a dot and a digit.
+    bool read_number(const char*& p, const char* end, double& value) {
+        const char* const start = p;
+        value = 0;
+        while (p < end && is_digit(*p))
+            value = value * 10 + (*p++ - '0');
+        if (p < end && *p == '.') {
+            ++p;
+            double scale = FRACTION_SCALES[0];
+            for (std::size_t k = 1; p < end && is_digit(*p); ++k) {
+                value += (*p++ - '0') * scale;
+                scale = k < SCALES ? FRACTION_SCALES[k] : scale / 10;
+            }
+        }
+        return p > start && !(p == start + 1 && *start == '.');
+    }
+
     // --- column memory ---
 
     std::size_t page_size() {
@@ -152,6 +187,62 @@ namespace {
     }
 
 } // namespace
+
+CommentAnnotations read_annotations_once(std::string_view comment) {
+    CommentAnnotations out;
+    const char* const end = comment.data() + comment.size();
+    const char* eval = nullptr;
+    const char* clk = nullptr;
+    for (const char* p = comment.data(); p < end && !(eval && clk); ++p) {
+        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (p == nullptr)
+            break;
+        if (!eval && end - p >= 7 && std::memcmp(p, "[%eval ", 7) == 0)
+            eval = p + 7;
+        else if (!clk && end - p >= 6 && std::memcmp(p, "[%clk ", 6) == 0)
+            clk = p + 6;
+    }
+    if (eval) {
+        const char* p = eval;
+        const bool mate = p < end && *p == '#';
+        if (mate)
+            ++p;
+        double sign = 1;
+        if (p < end && (*p == '-' || *p == '+'))
+            sign = *p++ == '-' ? -1 : 1;
+        double value = 0;
+        if (read_number(p, end, value) && p < end && (*p == ']' || *p == ',')) {
+            if (mate) {
+                out.has_mate = value < 1e6;
+                out.mate = static_cast<int>(sign * value);
+            } else {
+                out.has_eval = true;
+                out.eval_cp = static_cast<float>(sign * value * 100);
+            }
+        }
+    }
+    if (clk && end - clk >= 8 && is_digit(clk[0]) && clk[1] == ':' && is_digit(clk[2])
+        && is_digit(clk[3]) && clk[4] == ':' && is_digit(clk[5]) && is_digit(clk[6])
+        && clk[7] == ']') {
+        // Lichess's form H:MM:SS: whole numbers, which the general reader would read exactly.
+        const int hours = clk[0] - '0';
+        const int minutes = (clk[2] - '0') * 10 + (clk[3] - '0');
+        const int seconds = (clk[5] - '0') * 10 + (clk[6] - '0');
+        out.has_clock = true;
+        out.clock_seconds = static_cast<float>(hours * 3600 + minutes * 60 + seconds);
+    } else if (clk) {
+        const char* p = clk;
+        double hours = 0;
+        double minutes = 0;
+        double seconds = 0;
+        if (read_number(p, end, hours) && p < end && *p++ == ':' && read_number(p, end, minutes)
+            && p < end && *p++ == ':' && read_number(p, end, seconds) && p < end && *p == ']') {
+            out.has_clock = true;
+            out.clock_seconds = static_cast<float>(hours * 3600 + minutes * 60 + seconds);
+        }
+    }
+    return out;
+}
 
 std::string_view game_result(std::string_view result_tag, std::string_view marker) {
     if (is_finished(result_tag))
@@ -535,9 +626,9 @@ PgnErrorKind ArrayBuilder::move(std::string_view san, std::uint64_t) {
 // Annotations after a move belong to the row of that move.
 void ArrayBuilder::comment(std::string_view text) {
     PositionColumns& c = *columns_;
-    if (c.rows() == first_row_ || text.find("[%") == std::string_view::npos)
+    if (c.rows() == first_row_)
         return;
-    const CommentAnnotations notes = read_annotations(text);
+    const CommentAnnotations notes = read_annotations_once(text);
     const std::size_t row = c.rows() - 1;
     if (notes.has_eval)
         c.eval[row] = notes.eval_cp;

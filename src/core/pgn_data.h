@@ -23,6 +23,10 @@ std::string_view game_result(std::string_view result_tag, std::string_view marke
 // is standard.
 bool is_standard_variant(std::string_view variant);
 
+// read_annotations of pgn.h in one pass over the comment, with the same arithmetic: the same
+// values to the bit. The training rows read every comment with it.
+CommentAnnotations read_annotations_once(std::string_view comment);
+
 // --- game records -------------------------------------------------------------------------------
 
 struct GameRecord {
