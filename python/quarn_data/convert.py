@@ -16,6 +16,7 @@ import json
 import multiprocessing
 import os
 import re
+import struct
 import sys
 import threading
 import time
@@ -26,6 +27,7 @@ from typing import Any
 
 import numpy as np
 
+from quarn_data import _pgn
 from quarn_data.pgn import CHUNK_SIZE, GameError, PgnSourceError, iter_chunks, open_source
 from quarn_data.pgn import pgn_to_arrays
 
@@ -213,6 +215,57 @@ class _Range:
         self._file.close()
 
 
+def _npy_header(array: np.ndarray) -> bytes:
+    """The .npy header numpy writes for ``array`` (format version 1.0)."""
+    out = io.BytesIO()
+    np.lib.format.write_array_header_1_0(out, np.lib.format.header_data_from_array_1_0(array))
+    return out.getvalue()
+
+
+# Zip records (little-endian): local file header, central directory header, zip64 end of central
+# directory record and locator, end of central directory record. Entries are stored (not
+# compressed), always with zip64 sizes, as np.savez writes them; the date is fixed at 1980-01-01
+# so that the same arrays give the same file.
+_LOCAL = struct.Struct("<IHHHHHIIIHH")
+_CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")
+_ZIP64_END = struct.Struct("<IQHHIIQQQQ")
+_ZIP64_LOCATOR = struct.Struct("<IIQI")
+_END = struct.Struct("<IHHHHIIH")
+_DOS_DATE = (1 << 5) | 1
+
+
+def write_npz(file: Any, arrays: dict[str, np.ndarray]) -> None:
+    """``np.savez(file, **arrays)`` for C-contiguous arrays, written from their own memory: no
+    copies, and the CRC-32 of each entry computed natively (faster than zlib). ``np.load`` reads
+    the result like a file of np.savez."""
+    central = []
+    offset = 0
+    for name, array in arrays.items():
+        data = memoryview(np.ascontiguousarray(array).reshape(-1).view(np.uint8))
+        header = _npy_header(array)
+        size = len(header) + data.nbytes
+        crc = _pgn.crc32(data, _pgn.crc32(header))
+        entry = f"{name}.npy".encode()
+        extra = struct.pack("<HHQQ", 1, 16, size, size)
+        file.write(_LOCAL.pack(0x04034B50, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
+                               len(entry), len(extra)) + entry + extra + header)
+        file.write(data)
+        central.append(
+            _CENTRAL.pack(0x02014B50, 45, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
+                          len(entry), 28, 0, 0, 0, 0o600 << 16, 0xFFFFFFFF)
+            + entry + struct.pack("<HHQQQ", 1, 24, size, size, offset))
+        offset += _LOCAL.size + len(entry) + len(extra) + size
+    directory = b"".join(central)
+    count = len(central)
+    end64 = offset + len(directory)
+    file.write(directory
+               + _ZIP64_END.pack(0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory),
+                                 offset)
+               + _ZIP64_LOCATOR.pack(0x07064B50, 0, end64, 1)
+               + _END.pack(0x06054B50, 0, 0, min(count, 0xFFFF), min(count, 0xFFFF),
+                           min(len(directory), 0xFFFFFFFF), 0xFFFFFFFF, 0))
+
+
 def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
     """Converts one shard and writes it (temporary name, then rename). A pure function of its
     inputs: running it twice writes the same file."""
@@ -247,8 +300,10 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
     with open(temporary, "wb") as file:
         columns: dict[str, Any] = dict(arrays)
         columns["meta"] = np.array(json.dumps(meta))
-        save = np.savez_compressed if options.compress else np.savez
-        save(file, **columns)
+        if options.compress:
+            np.savez_compressed(file, **columns)
+        else:
+            write_npz(file, columns)
     os.replace(temporary, shard.output)
     return {
         "bytes": shard.end - shard.start,
