@@ -396,6 +396,7 @@ def _start_pool(workers: int) -> ProcessPoolExecutor:
     start within milliseconds, with NumPy and the native modules already imported. Otherwise
     forking could copy a lock that another thread holds, and they come from a fork server, which
     imports those modules once (a fraction of a second) before forking them."""
+    context: Any
     if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("fork")
     else:
