@@ -170,6 +170,7 @@ namespace {
         void* data;
         std::size_t capacity;
         std::size_t used;
+        unsigned slot;
     };
 
     // Freed column blocks, oldest first; `used` bytes of each are resident.
@@ -340,7 +341,8 @@ bool GameCollector::end_game(const PgnError* error) {
 ColumnBlock::ColumnBlock(ColumnBlock&& other) noexcept
     : data_(std::exchange(other.data_, nullptr))
     , capacity_(std::exchange(other.capacity_, 0))
-    , used_(std::exchange(other.used_, 0)) { }
+    , used_(std::exchange(other.used_, 0))
+    , slot_(other.slot_) { }
 
 ColumnBlock& ColumnBlock::operator=(ColumnBlock&& other) noexcept {
     if (this != &other) {
@@ -348,6 +350,7 @@ ColumnBlock& ColumnBlock::operator=(ColumnBlock&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         capacity_ = std::exchange(other.capacity_, 0);
         used_ = std::exchange(other.used_, 0);
+        slot_ = other.slot_;
     }
     return *this;
 }
@@ -357,24 +360,19 @@ void ColumnBlock::reserve(std::size_t bytes) {
         return;
     bytes = whole_pages(bytes);
     if (data_ == nullptr) {
-        // The smallest cached block that is large enough, else the largest one, grown.
+        // The most recently freed block of this kind.
         ColumnCache& cache = column_cache();
         const std::lock_guard lock(cache.mutex);
         auto& blocks = cache.blocks;
-        auto pick = blocks.end();
-        for (auto it = blocks.begin(); it != blocks.end(); ++it)
-            if (pick == blocks.end()
-                || (it->capacity >= bytes
-                        ? pick->capacity < bytes || it->capacity < pick->capacity
-                        : pick->capacity < bytes && it->capacity > pick->capacity))
-                pick = it;
-        if (pick != blocks.end()) {
-            data_ = pick->data;
-            capacity_ = pick->capacity;
-            used_ = pick->used;
-            cache.bytes -= pick->used;
-            blocks.erase(pick);
-        }
+        for (auto it = blocks.rbegin(); it != blocks.rend(); ++it)
+            if (it->slot == slot_) {
+                data_ = it->data;
+                capacity_ = it->capacity;
+                used_ = it->used;
+                cache.bytes -= it->used;
+                blocks.erase(std::next(it).base());
+                break;
+            }
     }
     if (data_ == nullptr) {
         data_ = system_block(bytes);
@@ -413,13 +411,13 @@ void ColumnBlock::release() {
         evicted.assign(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
         blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
         try {
-            blocks.push_back({ data, capacity, used });
+            blocks.push_back({ data, capacity, used, slot_ });
             cache.bytes += used;
         } catch (const std::bad_alloc&) {
-            evicted.push_back({ data, capacity, used });
+            evicted.push_back({ data, capacity, used, slot_ });
         }
     } else {
-        evicted.push_back({ data, capacity, used });
+        evicted.push_back({ data, capacity, used, slot_ });
     }
     for (const CachedBlock& block : evicted)
         free_block(block.data, block.capacity);
@@ -444,22 +442,22 @@ void clear_column_cache() {
 }
 
 PositionColumns::PositionColumns(bool with_planes)
-    : packed(rows_, with_planes ? 0 : PACKED_SIZE)
-    , planes(rows_, with_planes ? PLANES_SIZE : 0)
-    , turn(rows_, 1)
-    , castling(rows_, 1)
-    , ep_file(rows_, 1)
-    , halfmove(rows_, 1)
-    , move(rows_, 1)
-    , promotion(rows_, 1)
-    , game(rows_, 1)
-    , ply(rows_, 1)
-    , result(rows_, 1)
-    , white_elo(rows_, 1)
-    , black_elo(rows_, 1)
-    , eval(rows_, 1)
-    , mate(rows_, 1)
-    , clock(rows_, 1)
+    : packed(rows_, with_planes ? 0 : PACKED_SIZE, 0)
+    , planes(rows_, with_planes ? PLANES_SIZE : 0, 1)
+    , turn(rows_, 1, 2)
+    , castling(rows_, 1, 3)
+    , ep_file(rows_, 1, 4)
+    , halfmove(rows_, 1, 5)
+    , move(rows_, 1, 6)
+    , promotion(rows_, 1, 7)
+    , game(rows_, 1, 8)
+    , ply(rows_, 1, 9)
+    , result(rows_, 1, 10)
+    , white_elo(rows_, 1, 11)
+    , black_elo(rows_, 1, 12)
+    , eval(rows_, 1, 13)
+    , mate(rows_, 1, 14)
+    , clock(rows_, 1, 15)
     , planes_layout_(with_planes) { }
 
 PositionColumns::~PositionColumns() {

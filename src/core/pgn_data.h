@@ -104,14 +104,17 @@ struct GameFilter {
 //   clock      float32 the mover's clock after the move in seconds ([%clk]), NaN when absent
 
 // The memory of one column: whole pages from the system, grown without copying where the system
-// allows (mremap), and, when freed, kept for the next columns up to COLUMN_CACHE_BYTES in all.
-// Writing fresh pages costs a page fault each (zeroing, accounting), more than the writing itself;
-// recycled pages cost nothing but the write, so a loop over files or shards runs on warm memory.
+// allows (mremap), and, when freed, kept for the next column of the same kind (its `slot`: the
+// same kind grows alike, so the pages written before are the ones written again), up to
+// COLUMN_CACHE_BYTES of written pages in all. Writing fresh pages costs a page fault each
+// (zeroing, accounting), more than the writing itself; recycled pages cost only the write, so a
+// loop over files or shards runs on warm memory.
 constexpr std::size_t COLUMN_CACHE_BYTES = std::size_t { 1 } << 30;
 
 class ColumnBlock {
 public:
-    ColumnBlock() = default;
+    explicit ColumnBlock(unsigned slot)
+        : slot_(slot) { }
     ~ColumnBlock() { release(); }
     ColumnBlock(ColumnBlock&& other) noexcept;
     ColumnBlock& operator=(ColumnBlock&& other) noexcept;
@@ -132,6 +135,7 @@ private:
     void* data_ = nullptr;
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
+    unsigned slot_;
 };
 
 // The bytes the cache holds (freed column memory kept for reuse).
@@ -142,8 +146,9 @@ void clear_column_cache();
 // A column of `width` values per row in a ColumnBlock; its length follows the table's row count.
 template <class T> class Column {
 public:
-    Column(const std::size_t& rows, std::size_t width)
-        : rows_(&rows)
+    Column(const std::size_t& rows, std::size_t width, unsigned slot)
+        : block_(slot)
+        , rows_(&rows)
         , width_(width) { }
 
     T* data() { return static_cast<T*>(block_.data()); }
