@@ -15,6 +15,7 @@
 
 #if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
 #define QUARN_MAPPED_COLUMNS 1
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -181,9 +182,36 @@ namespace {
         std::size_t bytes = 0;
     };
 
+    ColumnCache& new_column_cache();
+
     ColumnCache& column_cache() {
         // Never destroyed: threads may still free columns while the process exits.
-        static ColumnCache* const cache = new ColumnCache;
+        static ColumnCache& cache = new_column_cache();
+        return cache;
+    }
+
+#ifdef QUARN_MAPPED_COLUMNS
+    // A forked child shares the cached pages with its parent until either writes them, and
+    // writing a shared page copies it: more than a fresh page costs. The child drops the blocks
+    // it inherited; the lock is held across fork so that it sees the list whole.
+    void lock_cache_for_fork() { column_cache().mutex.lock(); }
+    void unlock_cache_after_fork() { column_cache().mutex.unlock(); }
+    void drop_cache_in_child() {
+        ColumnCache& cache = column_cache();
+        std::vector<CachedBlock> blocks;
+        blocks.swap(cache.blocks);
+        cache.bytes = 0;
+        cache.mutex.unlock();
+        for (const CachedBlock& block : blocks)
+            free_block(block.data, block.capacity);
+    }
+#endif
+
+    ColumnCache& new_column_cache() {
+        auto* cache = new ColumnCache;
+#ifdef QUARN_MAPPED_COLUMNS
+        pthread_atfork(lock_cache_for_fork, unlock_cache_after_fork, drop_cache_in_child);
+#endif
         return *cache;
     }
 
