@@ -191,20 +191,23 @@ namespace {
     }
 
 #ifdef QUARN_MAPPED_COLUMNS
-    // A forked child shares the cached pages with its parent until either writes them, and
-    // writing a shared page copies it: more than a fresh page costs. The child drops the blocks
-    // it inherited; the lock is held across fork so that it sees the list whole.
+    // Cached blocks are left out of forked children (MADV_DONTFORK): a fork then copies no page
+    // tables for them, and the child, which would otherwise share their pages with its parent
+    // until either writes them (each write copying a page), starts with an empty cache. The lock
+    // is held across fork so that the child's list is whole when it drops it.
+    void keep_from_children(void* block, std::size_t bytes, bool keep) {
+        madvise(block, bytes, keep ? MADV_DONTFORK : MADV_DOFORK);
+    }
     void lock_cache_for_fork() { column_cache().mutex.lock(); }
     void unlock_cache_after_fork() { column_cache().mutex.unlock(); }
     void drop_cache_in_child() {
         ColumnCache& cache = column_cache();
-        std::vector<CachedBlock> blocks;
-        blocks.swap(cache.blocks);
+        std::vector<CachedBlock>().swap(cache.blocks);
         cache.bytes = 0;
         cache.mutex.unlock();
-        for (const CachedBlock& block : blocks)
-            free_block(block.data, block.capacity);
     }
+#else
+    void keep_from_children(void*, std::size_t, bool) { }
 #endif
 
     ColumnCache& new_column_cache() {
@@ -399,6 +402,7 @@ void ColumnBlock::reserve(std::size_t bytes) {
                 used_ = it->used;
                 cache.bytes -= it->used;
                 blocks.erase(std::next(it).base());
+                keep_from_children(data_, capacity_, false);
                 break;
             }
     }
@@ -441,6 +445,7 @@ void ColumnBlock::release() {
         try {
             blocks.push_back({ data, capacity, used, slot_ });
             cache.bytes += used;
+            keep_from_children(data, capacity, true);
         } catch (const std::bad_alloc&) {
             evicted.push_back({ data, capacity, used, slot_ });
         }
