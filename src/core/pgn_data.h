@@ -108,7 +108,8 @@ struct GameFilter {
 // same kind grows alike, so the pages written before are the ones written again), up to
 // COLUMN_CACHE_BYTES of written pages in all. Writing fresh pages costs a page fault each
 // (zeroing, accounting), more than the writing itself; recycled pages cost only the write, so a
-// loop over files or shards runs on warm memory.
+// loop over files or shards runs on warm memory. (Huge pages were tried for fewer faults: the
+// kernel's compaction stalled the first call of a process by seconds.)
 constexpr std::size_t COLUMN_CACHE_BYTES = std::size_t { 1 } << 30;
 
 class ColumnBlock {
