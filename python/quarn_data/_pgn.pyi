@@ -6,6 +6,8 @@ from typing import final
 _ErrorTuple = tuple[str, int, int, str]
 _GameTuple = tuple[int, int, dict[str, str], list[str], str, str | None, _ErrorTuple | None]
 
+def crc32(data: Buffer, value: int = 0, /) -> int: ...
+
 @final
 class GameReader:
     def __new__(cls, strict: bool = False) -> GameReader: ...

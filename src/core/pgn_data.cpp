@@ -3,12 +3,22 @@
 #include "pgn_data.h"
 
 #include "bits.h"
+#include "tensors.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+#define QUARN_MAPPED_COLUMNS 1
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace quarn_chess {
 
@@ -76,18 +86,195 @@ namespace {
         return false;
     }
 
-    // Bytes 0/1 for the eight bits of every byte value, as one 64-bit word (little-endian: bit i
-    // of the byte lands in byte i of the word).
-    constexpr std::array<std::uint64_t, 256> BYTE_SPREAD = [] {
-        std::array<std::uint64_t, 256> table {};
-        for (unsigned b = 0; b < 256; ++b)
-            for (unsigned i = 0; i < 8; ++i)
-                if (b & (1u << i))
-                    table[b] |= std::uint64_t { 1 } << (8 * i);
-        return table;
+    // --- annotations ---
+
+    // The scales of the fraction digits, 0.1 then each one tenth of the one before, as the
+    // number reader of read_annotations divides them out one digit at a time.
+    constexpr std::size_t SCALES = 24;
+    constexpr std::array<double, SCALES> FRACTION_SCALES = [] {
+        std::array<double, SCALES> scales {};
+        double scale = 0.1;
+        for (double& entry : scales) {
+            entry = scale;
+            scale /= 10;
+        }
+        return scales;
     }();
 
+    bool is_digit(char c) { return static_cast<unsigned>(c - '0') < 10; }
+
+    // Digits, optionally with a fraction: at least one digit, or a dot and a digit.
+    bool read_number(const char*& p, const char* end, double& value) {
+        const char* const start = p;
+        value = 0;
+        while (p < end && is_digit(*p))
+            value = value * 10 + (*p++ - '0');
+        if (p < end && *p == '.') {
+            ++p;
+            double scale = FRACTION_SCALES[0];
+            for (std::size_t k = 1; p < end && is_digit(*p); ++k) {
+                value += (*p++ - '0') * scale;
+                scale = k < SCALES ? FRACTION_SCALES[k] : scale / 10;
+            }
+        }
+        return p > start && !(p == start + 1 && *start == '.');
+    }
+
+    // --- column memory ---
+
+    std::size_t page_size() {
+#ifdef QUARN_MAPPED_COLUMNS
+        static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        return size;
+#else
+        return 4096;
+#endif
+    }
+
+    std::size_t whole_pages(std::size_t bytes) {
+        const std::size_t page = page_size();
+        return (bytes + page - 1) / page * page;
+    }
+
+    // Address space from the system: mapped pages on Linux (grown by moving the mapping, never
+    // the data), the C heap elsewhere and under AddressSanitizer (which checks heap blocks).
+    void* system_block(std::size_t bytes) {
+#ifdef QUARN_MAPPED_COLUMNS
+        void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        return block == MAP_FAILED ? nullptr : block;
+#else
+        return std::malloc(bytes);
+#endif
+    }
+
+    void* grown_block(void* block, std::size_t old_bytes, std::size_t bytes) {
+#ifdef QUARN_MAPPED_COLUMNS
+        void* moved = mremap(block, old_bytes, bytes, MREMAP_MAYMOVE);
+        return moved == MAP_FAILED ? nullptr : moved;
+#else
+        (void)old_bytes;
+        return std::realloc(block, bytes);
+#endif
+    }
+
+    void free_block(void* block, std::size_t bytes) {
+#ifdef QUARN_MAPPED_COLUMNS
+        munmap(block, bytes);
+#else
+        (void)bytes;
+        std::free(block);
+#endif
+    }
+
+    struct CachedBlock {
+        void* data;
+        std::size_t capacity;
+        std::size_t used;
+        unsigned slot;
+    };
+
+    // Freed column blocks, oldest first; `used` bytes of each are resident.
+    struct ColumnCache {
+        static constexpr std::size_t MAX_BLOCKS = 64;
+        std::mutex mutex;
+        std::vector<CachedBlock> blocks;
+        std::size_t bytes = 0;
+    };
+
+    ColumnCache& new_column_cache();
+
+    ColumnCache& column_cache() {
+        // Never destroyed: threads may still free columns while the process exits.
+        static ColumnCache& cache = new_column_cache();
+        return cache;
+    }
+
+#ifdef QUARN_MAPPED_COLUMNS
+    // Cached blocks are left out of forked children (MADV_DONTFORK): a fork then copies no page
+    // tables for them, and the child, which would otherwise share their pages with its parent
+    // until either writes them (each write copying a page), starts with an empty cache. The lock
+    // is held across fork so that the child's list is whole when it drops it.
+    void keep_from_children(void* block, std::size_t bytes, bool keep) {
+        madvise(block, bytes, keep ? MADV_DONTFORK : MADV_DOFORK);
+    }
+    void lock_cache_for_fork() { column_cache().mutex.lock(); }
+    void unlock_cache_after_fork() { column_cache().mutex.unlock(); }
+    void drop_cache_in_child() {
+        ColumnCache& cache = column_cache();
+        std::vector<CachedBlock>().swap(cache.blocks);
+        cache.bytes = 0;
+        cache.mutex.unlock();
+    }
+#else
+    void keep_from_children(void*, std::size_t, bool) { }
+#endif
+
+    ColumnCache& new_column_cache() {
+        auto* cache = new ColumnCache;
+#ifdef QUARN_MAPPED_COLUMNS
+        pthread_atfork(lock_cache_for_fork, unlock_cache_after_fork, drop_cache_in_child);
+#endif
+        return *cache;
+    }
+
 } // namespace
+
+CommentAnnotations read_annotations_once(std::string_view comment) {
+    CommentAnnotations out;
+    const char* const end = comment.data() + comment.size();
+    const char* eval = nullptr;
+    const char* clk = nullptr;
+    for (const char* p = comment.data(); p < end && !(eval && clk); ++p) {
+        p = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (p == nullptr)
+            break;
+        if (!eval && end - p >= 7 && std::memcmp(p, "[%eval ", 7) == 0)
+            eval = p + 7;
+        else if (!clk && end - p >= 6 && std::memcmp(p, "[%clk ", 6) == 0)
+            clk = p + 6;
+    }
+    if (eval) {
+        const char* p = eval;
+        const bool mate = p < end && *p == '#';
+        if (mate)
+            ++p;
+        double sign = 1;
+        if (p < end && (*p == '-' || *p == '+'))
+            sign = *p++ == '-' ? -1 : 1;
+        double value = 0;
+        if (read_number(p, end, value) && p < end && (*p == ']' || *p == ',')) {
+            if (mate) {
+                out.has_mate = value < 1e6;
+                out.mate = static_cast<int>(sign * value);
+            } else {
+                out.has_eval = true;
+                out.eval_cp = static_cast<float>(sign * value * 100);
+            }
+        }
+    }
+    if (clk && end - clk >= 8 && is_digit(clk[0]) && clk[1] == ':' && is_digit(clk[2])
+        && is_digit(clk[3]) && clk[4] == ':' && is_digit(clk[5]) && is_digit(clk[6])
+        && clk[7] == ']') {
+        // Lichess's form H:MM:SS: whole numbers, which the general reader would read exactly.
+        const int hours = clk[0] - '0';
+        const int minutes = (clk[2] - '0') * 10 + (clk[3] - '0');
+        const int seconds = (clk[5] - '0') * 10 + (clk[6] - '0');
+        out.has_clock = true;
+        out.clock_seconds = static_cast<float>(hours * 3600 + minutes * 60 + seconds);
+    } else if (clk) {
+        const char* p = clk;
+        double hours = 0;
+        double minutes = 0;
+        double seconds = 0;
+        if (read_number(p, end, hours) && p < end && *p++ == ':' && read_number(p, end, minutes)
+            && p < end && *p++ == ':' && read_number(p, end, seconds) && p < end && *p == ']') {
+            out.has_clock = true;
+            out.clock_seconds = static_cast<float>(hours * 3600 + minutes * 60 + seconds);
+        }
+    }
+    return out;
+}
 
 std::string_view game_result(std::string_view result_tag, std::string_view marker) {
     if (is_finished(result_tag))
@@ -187,47 +374,166 @@ bool GameCollector::end_game(const PgnError* error) {
 
 // --- training arrays ----------------------------------------------------------------------------
 
-void* allocate_planes(std::size_t bytes) {
-    void* block = std::malloc(bytes ? bytes : 1);
-    if (!block)
+ColumnBlock::ColumnBlock(ColumnBlock&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr))
+    , capacity_(std::exchange(other.capacity_, 0))
+    , used_(std::exchange(other.used_, 0))
+    , slot_(other.slot_) { }
+
+ColumnBlock& ColumnBlock::operator=(ColumnBlock&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+        used_ = std::exchange(other.used_, 0);
+        slot_ = other.slot_;
+    }
+    return *this;
+}
+
+void ColumnBlock::reserve(std::size_t bytes) {
+    if (bytes <= capacity_)
+        return;
+    bytes = whole_pages(bytes);
+    if (data_ == nullptr) {
+        // The most recently freed block of this kind.
+        ColumnCache& cache = column_cache();
+        const std::lock_guard lock(cache.mutex);
+        auto& blocks = cache.blocks;
+        for (auto it = blocks.rbegin(); it != blocks.rend(); ++it)
+            if (it->slot == slot_) {
+                data_ = it->data;
+                capacity_ = it->capacity;
+                used_ = it->used;
+                cache.bytes -= it->used;
+                blocks.erase(std::next(it).base());
+                keep_from_children(data_, capacity_, false);
+                break;
+            }
+    }
+    if (data_ == nullptr) {
+        data_ = system_block(bytes);
+        if (data_ == nullptr)
+            throw std::bad_alloc();
+        capacity_ = bytes;
+        return;
+    }
+    if (bytes <= capacity_)
+        return;
+    void* grown = grown_block(data_, capacity_, bytes);
+    if (grown == nullptr)
         throw std::bad_alloc();
-    return block;
+    data_ = grown;
+    capacity_ = bytes;
+}
+
+void ColumnBlock::release() {
+    if (data_ == nullptr)
+        return;
+    void* const data = std::exchange(data_, nullptr);
+    const std::size_t capacity = std::exchange(capacity_, 0);
+    const std::size_t used = std::min(std::exchange(used_, 0), capacity);
+    std::vector<CachedBlock> evicted;
+    if (used > 0 && used <= COLUMN_CACHE_BYTES) {
+        ColumnCache& cache = column_cache();
+        const std::lock_guard lock(cache.mutex);
+        auto& blocks = cache.blocks;
+        std::size_t drop = 0;
+        while (drop < blocks.size()
+            && (cache.bytes + used > COLUMN_CACHE_BYTES
+                || blocks.size() - drop >= ColumnCache::MAX_BLOCKS)) {
+            cache.bytes -= blocks[drop].used;
+            ++drop;
+        }
+        evicted.assign(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+        blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+        try {
+            blocks.push_back({ data, capacity, used, slot_ });
+            cache.bytes += used;
+            keep_from_children(data, capacity, true);
+        } catch (const std::bad_alloc&) {
+            evicted.push_back({ data, capacity, used, slot_ });
+        }
+    } else {
+        evicted.push_back({ data, capacity, used, slot_ });
+    }
+    for (const CachedBlock& block : evicted)
+        free_block(block.data, block.capacity);
+}
+
+std::size_t column_cache_bytes() {
+    ColumnCache& cache = column_cache();
+    const std::lock_guard lock(cache.mutex);
+    return cache.bytes;
+}
+
+void clear_column_cache() {
+    std::vector<CachedBlock> blocks;
+    {
+        ColumnCache& cache = column_cache();
+        const std::lock_guard lock(cache.mutex);
+        blocks.swap(cache.blocks);
+        cache.bytes = 0;
+    }
+    for (const CachedBlock& block : blocks)
+        free_block(block.data, block.capacity);
+}
+
+PositionColumns::PositionColumns(bool with_planes)
+    : packed(rows_, with_planes ? 0 : PACKED_SIZE, 0)
+    , planes(rows_, with_planes ? PLANES_SIZE : 0, 1)
+    , turn(rows_, 1, 2)
+    , castling(rows_, 1, 3)
+    , ep_file(rows_, 1, 4)
+    , halfmove(rows_, 1, 5)
+    , move(rows_, 1, 6)
+    , promotion(rows_, 1, 7)
+    , game(rows_, 1, 8)
+    , ply(rows_, 1, 9)
+    , result(rows_, 1, 10)
+    , white_elo(rows_, 1, 11)
+    , black_elo(rows_, 1, 12)
+    , eval(rows_, 1, 13)
+    , mate(rows_, 1, 14)
+    , clock(rows_, 1, 15)
+    , planes_layout_(with_planes) { }
+
+PositionColumns::~PositionColumns() {
+    const std::size_t written = std::max(most_rows_, rows_);
+    each([&](auto& column) { column.note_rows(written); });
+}
+
+template <class F> void PositionColumns::each(F&& f) {
+    f(packed);
+    f(planes);
+    f(turn);
+    f(castling);
+    f(ep_file);
+    f(halfmove);
+    f(move);
+    f(promotion);
+    f(game);
+    f(ply);
+    f(result);
+    f(white_elo);
+    f(black_elo);
+    f(eval);
+    f(mate);
+    f(clock);
 }
 
 void PositionColumns::reserve(std::size_t n) {
-    packed.reserve(n * PIECE_COUNT);
-    turn.reserve(n);
-    castling.reserve(n);
-    ep_file.reserve(n);
-    halfmove.reserve(n);
-    move.reserve(n);
-    promotion.reserve(n);
-    game.reserve(n);
-    ply.reserve(n);
-    result.reserve(n);
-    white_elo.reserve(n);
-    black_elo.reserve(n);
-    eval.reserve(n);
-    mate.reserve(n);
-    clock.reserve(n);
+    if (n <= capacity_)
+        return;
+    each([&](auto& column) { column.reserve_rows(n); });
+    capacity_ = n;
 }
 
 void PositionColumns::truncate(std::size_t n) {
-    packed.resize(n * PIECE_COUNT);
-    turn.resize(n);
-    castling.resize(n);
-    ep_file.resize(n);
-    halfmove.resize(n);
-    move.resize(n);
-    promotion.resize(n);
-    game.resize(n);
-    ply.resize(n);
-    result.resize(n);
-    white_elo.resize(n);
-    black_elo.resize(n);
-    eval.resize(n);
-    mate.resize(n);
-    clock.resize(n);
+    if (n >= rows_)
+        return;
+    most_rows_ = std::max(most_rows_, rows_);
+    rows_ = n;
 }
 
 ArrayBuilder::ArrayBuilder(
@@ -235,12 +541,13 @@ ArrayBuilder::ArrayBuilder(
     : replay_(generator)
     , filter_(std::move(filter))
     , planes_(planes)
-    , strict_(strict) { }
+    , strict_(strict)
+    , columns_(std::make_shared<PositionColumns>(planes)) { }
 
 void ArrayBuilder::begin_game(std::uint64_t game, std::uint64_t) {
     game_ = game;
     ++counts_.games;
-    first_row_ = columns_.rows();
+    first_row_ = columns_->rows();
     replayed_ = false;
     variant_ = false;
     filtered_ = false;
@@ -320,68 +627,51 @@ bool ArrayBuilder::begin_movetext() {
     return true;
 }
 
-// Plays the move, then writes the row of the position it was played in.
+// Plays the move, then writes the row of the position it was played in. The values shared by
+// the rows of a game (game, ply, result, Elo) are written by end_game.
 PgnErrorKind ArrayBuilder::move(std::string_view san, std::uint64_t) {
     const PgnErrorKind kind = replay_.play(san);
     if (kind != PgnErrorKind::NONE)
         return kind;
+    PositionColumns& c = *columns_;
+    const std::size_t row = c.add_row();
     const auto& pieces = replay_.before_pieces();
+    if (planes_)
+        expand_bits(pieces.data(), PIECE_COUNT, c.planes.data() + row * PLANES_SIZE);
+    else
+        std::memcpy(c.packed.data() + row * PACKED_SIZE, pieces.data(), sizeof(pieces));
     const std::uint64_t info = replay_.before_info();
-    columns_.packed.insert(columns_.packed.end(), pieces.begin(), pieces.end());
     const bool white = info & 1;
-    columns_.turn.push_back(white ? 1 : 0);
-    columns_.castling.push_back(static_cast<std::uint8_t>((info >> INFO_WHITE_KING_SIDE) & 0xF));
+    c.turn[row] = white ? 1 : 0;
+    c.castling[row] = static_cast<std::uint8_t>((info >> INFO_WHITE_KING_SIDE) & 0xF);
     const unsigned ep_bits
         = static_cast<unsigned>(info >> (white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE))
         & 0xFF;
-    columns_.ep_file.push_back(static_cast<std::int8_t>(ep_bits ? lsb(ep_bits) : -1));
-    columns_.halfmove.push_back(
-        static_cast<std::uint16_t>(std::min(replay_.before_halfmove_clock(), 65535u)));
+    c.ep_file[row] = static_cast<std::int8_t>(ep_bits ? lsb(ep_bits) : -1);
+    c.halfmove[row] = static_cast<std::uint16_t>(std::min(replay_.before_halfmove_clock(), 65535u));
     const ChessMove m = replay_.last_move();
-    columns_.move.push_back(static_cast<std::uint16_t>(m.from() * 64 + m.to()));
+    c.move[row] = static_cast<std::uint16_t>(m.from() * 64 + m.to());
     const unsigned special = m.special();
-    columns_.promotion.push_back(
-        static_cast<std::uint8_t>(special >= 4 && special <= 7 ? special - 2 : 0));
-    columns_.game.push_back(static_cast<std::int64_t>(game_));
-    columns_.ply.push_back(static_cast<std::uint16_t>(std::min(replay_.ply() - 1, 65535u)));
-    columns_.result.push_back(0);
-    columns_.white_elo.push_back(white_elo_);
-    columns_.black_elo.push_back(black_elo_);
-    columns_.eval.push_back(std::numeric_limits<float>::quiet_NaN());
-    columns_.mate.push_back(0);
-    columns_.clock.push_back(std::numeric_limits<float>::quiet_NaN());
+    c.promotion[row] = static_cast<std::uint8_t>(special >= 4 && special <= 7 ? special - 2 : 0);
+    c.eval[row] = std::numeric_limits<float>::quiet_NaN();
+    c.mate[row] = 0;
+    c.clock[row] = std::numeric_limits<float>::quiet_NaN();
     return PgnErrorKind::NONE;
 }
 
 // Annotations after a move belong to the row of that move.
 void ArrayBuilder::comment(std::string_view text) {
-    if (columns_.rows() == first_row_ || text.find("[%") == std::string_view::npos)
+    PositionColumns& c = *columns_;
+    if (c.rows() == first_row_)
         return;
-    const CommentAnnotations notes = read_annotations(text);
-    const std::size_t row = columns_.rows() - 1;
+    const CommentAnnotations notes = read_annotations_once(text);
+    const std::size_t row = c.rows() - 1;
     if (notes.has_eval)
-        columns_.eval[row] = notes.eval_cp;
+        c.eval[row] = notes.eval_cp;
     if (notes.has_mate)
-        columns_.mate[row] = static_cast<std::int16_t>(std::clamp(notes.mate, -32767, 32767));
+        c.mate[row] = static_cast<std::int16_t>(std::clamp(notes.mate, -32767, 32767));
     if (notes.has_clock)
-        columns_.clock[row] = notes.clock_seconds;
-}
-
-// The planes are expanded from the packed words once, at the end: one pass over memory allocated
-// once, instead of growing a buffer eight times the size row by row.
-void ArrayBuilder::finish() {
-    if (!planes_ || columns_.packed.empty())
-        return;
-    auto& packed = columns_.packed;
-    columns_.planes.resize(packed.size() * 64);
-    std::uint8_t* out = columns_.planes.data();
-    for (const Bitboard b : packed)
-        for (unsigned byte = 0; byte < 8; ++byte, out += 8) {
-            const std::uint64_t spread = BYTE_SPREAD[(b >> (8 * byte)) & 0xFF];
-            std::memcpy(out, &spread, 8);
-        }
-    packed.clear();
-    packed.shrink_to_fit();
+        c.clock[row] = notes.clock_seconds;
 }
 
 bool ArrayBuilder::end_game(const PgnError* error) {
@@ -389,7 +679,7 @@ bool ArrayBuilder::end_game(const PgnError* error) {
         : fen_error_.kind != PgnErrorKind::NONE ? &fen_error_
                                                 : nullptr;
     if (bad) {
-        columns_.truncate(first_row_);
+        columns_->truncate(first_row_);
         ++counts_.bad;
         if (errors_.size() < MAX_ERRORS)
             errors_.push_back(*bad);
@@ -405,14 +695,24 @@ bool ArrayBuilder::end_game(const PgnError* error) {
     }
     const std::string_view result = game_result(result_tag_, marker_);
     if (unfinished_ || (filter_.finished_only && !is_finished(result))) {
-        columns_.truncate(first_row_);
+        columns_->truncate(first_row_);
         ++counts_.unfinished;
         return true;
     }
     const std::int8_t value = result == "1-0" ? 1 : result == "0-1" ? -1 : 0;
-    for (std::size_t row = first_row_; row < columns_.rows(); ++row)
-        columns_.result[row] = value;
-    counts_.positions += columns_.rows() - first_row_;
+    PositionColumns& c = *columns_;
+    const std::size_t rows = c.rows();
+    if (rows == first_row_) {
+        ++counts_.good;
+        return true;
+    }
+    std::fill(c.game.data() + first_row_, c.game.data() + rows, static_cast<std::int64_t>(game_));
+    std::fill(c.result.data() + first_row_, c.result.data() + rows, value);
+    std::fill(c.white_elo.data() + first_row_, c.white_elo.data() + rows, white_elo_);
+    std::fill(c.black_elo.data() + first_row_, c.black_elo.data() + rows, black_elo_);
+    for (std::size_t row = first_row_; row < rows; ++row)
+        c.ply[row] = static_cast<std::uint16_t>(std::min<std::size_t>(row - first_row_, 65535));
+    counts_.positions += rows - first_row_;
     ++counts_.good;
     return true;
 }

@@ -4,8 +4,10 @@
 
 #include "pgn.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +22,10 @@ std::string_view game_result(std::string_view result_tag, std::string_view marke
 // Whether a Variant tag names standard chess (python-chess's aliases, any case). An absent tag
 // is standard.
 bool is_standard_variant(std::string_view variant);
+
+// read_annotations of pgn.h in one pass over the comment, with the same arithmetic: the same
+// values to the bit. The training rows read every comment with it.
+CommentAnnotations read_annotations_once(std::string_view comment);
 
 // --- game records -------------------------------------------------------------------------------
 
@@ -88,7 +94,7 @@ struct GameFilter {
 
 // One row per position, the position before the move played. Layout of the columns:
 //   pieces     packed: 12 uint64 per row (bit s of word p: piece p on square s, Board's order)
-//              planes: 12 * 64 uint8 per row, 0 or 1, plane-major (made by finish())
+//              planes: 12 * 64 uint8 per row, 0 or 1, plane-major
 //   turn       uint8   1 white to move, 0 black
 //   castling   uint8   bit 0 K, 1 Q, 2 k, 3 q
 //   ep_file    int8    en-passant file after a double step (0..7), -1 none
@@ -102,50 +108,121 @@ struct GameFilter {
 //   eval       float32 centipawns from white's view after the move ([%eval]), NaN when absent
 //   mate       int16   moves to mate after the move ([%eval #n]), 0 when absent
 //   clock      float32 the mover's clock after the move in seconds ([%clk]), NaN when absent
-// Storage for the planes column: resize() leaves new bytes unwritten, since the expansion writes
-// every one; a zeroing pass first would double the memory traffic of 768 bytes per row. (Huge
-// pages were tried: under memory pressure the kernel's compaction stalled the first call by
-// seconds.)
-template <class T> struct PlaneAllocator {
-    using value_type = T;
-    PlaneAllocator() = default;
-    template <class U> PlaneAllocator(const PlaneAllocator<U>&) { }
-    T* allocate(std::size_t n);
-    void deallocate(T* p, std::size_t) { std::free(p); }
-    template <class U> void construct(U* p) { ::new (static_cast<void*>(p)) U; }
-    template <class U, class... Args> void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-    friend bool operator==(const PlaneAllocator&, const PlaneAllocator&) { return true; }
+
+// The memory of one column: whole pages from the system, grown without copying where the system
+// allows (mremap), and, when freed, kept for the next column of the same kind (its `slot`: the
+// same kind grows alike, so the pages written before are the ones written again), up to
+// COLUMN_CACHE_BYTES of written pages in all. Writing fresh pages costs a page fault each
+// (zeroing, accounting), more than the writing itself; recycled pages cost only the write, so a
+// loop over files or shards runs on warm memory. (Huge pages were tried for fewer faults: the
+// kernel's compaction stalled the first call of a process by seconds.)
+constexpr std::size_t COLUMN_CACHE_BYTES = std::size_t { 1 } << 30;
+
+class ColumnBlock {
+public:
+    explicit ColumnBlock(unsigned slot)
+        : slot_(slot) { }
+    ~ColumnBlock() { release(); }
+    ColumnBlock(ColumnBlock&& other) noexcept;
+    ColumnBlock& operator=(ColumnBlock&& other) noexcept;
+    ColumnBlock(const ColumnBlock&) = delete;
+    ColumnBlock& operator=(const ColumnBlock&) = delete;
+
+    // Room for `bytes`, the contents kept (throws std::bad_alloc).
+    void reserve(std::size_t bytes);
+    // The bytes written so far at most (the cache keeps what is warm).
+    void note_used(std::size_t bytes) { used_ = std::max(used_, bytes); }
+    // Back to the cache (or the system); the block is empty afterwards.
+    void release();
+
+    void* data() const { return data_; }
+    std::size_t capacity() const { return capacity_; }
+
+private:
+    void* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
+    unsigned slot_;
 };
-void* allocate_planes(std::size_t bytes);
-template <class T> T* PlaneAllocator<T>::allocate(std::size_t n) {
-    return static_cast<T*>(allocate_planes(n * sizeof(T)));
-}
 
-struct PositionColumns {
-    std::vector<std::uint64_t> packed;
-    std::vector<std::uint8_t, PlaneAllocator<std::uint8_t>> planes;
-    std::vector<std::uint8_t> turn;
-    std::vector<std::uint8_t> castling;
-    std::vector<std::int8_t> ep_file;
-    std::vector<std::uint16_t> halfmove;
-    std::vector<std::uint16_t> move;
-    std::vector<std::uint8_t> promotion;
-    std::vector<std::int64_t> game;
-    std::vector<std::uint16_t> ply;
-    std::vector<std::int8_t> result;
-    std::vector<std::int16_t> white_elo;
-    std::vector<std::int16_t> black_elo;
-    std::vector<float> eval;
-    std::vector<std::int16_t> mate;
-    std::vector<float> clock;
+// The bytes the cache holds (freed column memory kept for reuse).
+std::size_t column_cache_bytes();
+// Returns the cache's memory to the system.
+void clear_column_cache();
 
-    std::size_t rows() const { return turn.size(); }
-    // Reserves room for `rows` rows in every column (only touched memory becomes resident).
+// A column of `width` values per row in a ColumnBlock; its length follows the table's row count.
+template <class T> class Column {
+public:
+    Column(const std::size_t& rows, std::size_t width, unsigned slot)
+        : block_(slot)
+        , rows_(&rows)
+        , width_(width) { }
+
+    T* data() { return static_cast<T*>(block_.data()); }
+    const T* data() const { return static_cast<const T*>(block_.data()); }
+    T& operator[](std::size_t i) { return data()[i]; }
+    const T& operator[](std::size_t i) const { return data()[i]; }
+    // Values in all (rows times width).
+    std::size_t size() const { return *rows_ * width_; }
+    std::size_t width() const { return width_; }
+
+    void reserve_rows(std::size_t rows) { block_.reserve(rows * width_ * sizeof(T)); }
+    void note_rows(std::size_t rows) { block_.note_used(rows * width_ * sizeof(T)); }
+
+private:
+    ColumnBlock block_;
+    const std::size_t* rows_;
+    std::size_t width_;
+};
+
+// The training columns. Rows are appended with add_row(), which checks the room of all columns
+// at once; the caller then writes every column's values of that row. Not movable: the columns
+// refer to the row count.
+class PositionColumns {
+public:
+    // `planes` picks the pieces column: planes (12 * 64 bytes a row) or packed (12 words).
+    explicit PositionColumns(bool with_planes);
+    ~PositionColumns();
+    PositionColumns(const PositionColumns&) = delete;
+    PositionColumns& operator=(const PositionColumns&) = delete;
+
+    Column<std::uint64_t> packed;
+    Column<std::uint8_t> planes;
+    Column<std::uint8_t> turn;
+    Column<std::uint8_t> castling;
+    Column<std::int8_t> ep_file;
+    Column<std::uint16_t> halfmove;
+    Column<std::uint16_t> move;
+    Column<std::uint8_t> promotion;
+    Column<std::int64_t> game;
+    Column<std::uint16_t> ply;
+    Column<std::int8_t> result;
+    Column<std::int16_t> white_elo;
+    Column<std::int16_t> black_elo;
+    Column<float> eval;
+    Column<std::int16_t> mate;
+    Column<float> clock;
+
+    std::size_t rows() const { return rows_; }
+    bool planes_layout() const { return planes_layout_; }
+    // Room for `rows` rows in every column (only written pages become resident).
     void reserve(std::size_t rows);
-    // Drops every row from `rows` on (before the planes are expanded).
+    // A new row at the end; its values are unwritten.
+    std::size_t add_row() {
+        if (rows_ == capacity_) [[unlikely]]
+            reserve(capacity_ < 4096 ? 4096 : capacity_ * 2);
+        return rows_++;
+    }
+    // Drops every row from `rows` on.
     void truncate(std::size_t rows);
+
+private:
+    template <class F> void each(F&& f);
+
+    std::size_t rows_ = 0;
+    std::size_t most_rows_ = 0;
+    std::size_t capacity_ = 0;
+    bool planes_layout_;
 };
 
 struct PgnCounts {
@@ -174,14 +251,17 @@ public:
     void result(std::string_view text) override { marker_ = text; }
     bool end_game(const PgnError* error) override;
 
-    // Call after the reader has finished: with the planes layout, expands the packed words into
-    // `planes` (and empties `packed`).
-    void finish();
+    // Call after the reader has finished (nothing is left to do: the rows are complete).
+    void finish() { }
 
-    PositionColumns& columns() { return columns_; }
+    PositionColumns& columns() { return *columns_; }
+    // The columns, to be shared with whoever outlives the builder.
+    const std::shared_ptr<PositionColumns>& shared_columns() const { return columns_; }
     const PgnCounts& counts() const { return counts_; }
     const std::vector<PgnError>& errors() const { return errors_; }
     bool planes_layout() const { return planes_; }
+    // Room for about `rows` rows from the start.
+    void reserve(std::size_t rows) { columns_->reserve(rows); }
 
 private:
     bool passes_filter() const;
@@ -190,7 +270,7 @@ private:
     GameFilter filter_;
     bool planes_;
     bool strict_;
-    PositionColumns columns_;
+    std::shared_ptr<PositionColumns> columns_;
     PgnCounts counts_;
     std::vector<PgnError> errors_;
 

@@ -6,6 +6,11 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUARN_X86_SIMD 1
+#include <immintrin.h>
+#endif
+
 namespace quarn_chess {
 
 namespace {
@@ -21,7 +26,86 @@ namespace {
 
     constexpr bool flipped(const Board& board, bool flip) { return flip && !(board.info & 1); }
 
+    void expand_portable(const Bitboard* words, std::size_t count, std::uint8_t* out) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const Bitboard b = words[i];
+            for (unsigned k = 0; k < 8; ++k) {
+                const std::uint64_t bytes = BYTE_BITS[(b >> (8 * k)) & 0xFF];
+                std::memcpy(out + i * 64 + k * 8, &bytes, 8);
+            }
+        }
+    }
+
+#ifdef QUARN_X86_SIMD
+    // Each byte of the word copied to eight lanes, masked with the lane's bit, clamped to 0 / 1.
+    __attribute__((target("avx2"))) void expand_avx2(
+        const Bitboard* words, std::size_t count, std::uint8_t* out) {
+        const __m256i low_bytes = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,
+            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+        const __m256i high_bytes = _mm256_add_epi8(low_bytes, _mm256_set1_epi8(4));
+        const __m256i lane_bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201));
+        const __m256i one = _mm256_set1_epi8(1);
+        for (std::size_t i = 0; i < count; ++i) {
+            const __m256i word = _mm256_set1_epi64x(static_cast<long long>(words[i]));
+            const __m256i low = _mm256_and_si256(_mm256_shuffle_epi8(word, low_bytes), lane_bits);
+            const __m256i high = _mm256_and_si256(_mm256_shuffle_epi8(word, high_bytes), lane_bits);
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(out + i * 64), _mm256_min_epu8(low, one));
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(out + i * 64 + 32), _mm256_min_epu8(high, one));
+        }
+    }
+
+    // The word is the byte mask of a masked move of ones.
+    __attribute__((target("avx512f,avx512bw"))) void expand_avx512(
+        const Bitboard* words, std::size_t count, std::uint8_t* out) {
+        const __m512i one = _mm512_set1_epi8(1);
+        for (std::size_t i = 0; i < count; ++i)
+            _mm512_storeu_si512(out + i * 64, _mm512_maskz_mov_epi8(words[i], one));
+    }
+#endif
+
+    using Expander = void (*)(const Bitboard*, std::size_t, std::uint8_t*);
+
+    Expander expander_of(BitExpansion kind) {
+        switch (kind) {
+#ifdef QUARN_X86_SIMD
+        case BitExpansion::AVX2: return expand_avx2;
+        case BitExpansion::AVX512: return expand_avx512;
+#endif
+        default: return expand_portable;
+        }
+    }
+
+    Expander best_expander() {
+        for (const BitExpansion kind : { BitExpansion::AVX512, BitExpansion::AVX2 })
+            if (bit_expansion_available(kind))
+                return expander_of(kind);
+        return expand_portable;
+    }
+
 } // namespace
+
+bool bit_expansion_available(BitExpansion kind) {
+    switch (kind) {
+    case BitExpansion::PORTABLE: return true;
+#ifdef QUARN_X86_SIMD
+    case BitExpansion::AVX2: return __builtin_cpu_supports("avx2");
+    case BitExpansion::AVX512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#endif
+    default: return false;
+    }
+}
+
+void expand_bits(BitExpansion kind, const Bitboard* words, std::size_t count, std::uint8_t* out) {
+    expander_of(bit_expansion_available(kind) ? kind : BitExpansion::PORTABLE)(words, count, out);
+}
+
+void expand_bits(const Bitboard* words, std::size_t count, std::uint8_t* out) {
+    static const Expander best = best_expander();
+    best(words, count, out);
+}
 
 void oriented_pieces(const Board& board, bool flip, Bitboard* out) {
     if (!flipped(board, flip)) {
@@ -37,15 +121,8 @@ void oriented_pieces(const Board& board, bool flip, Bitboard* out) {
 void encode_planes(const Board& board, bool flip, std::uint8_t* out) {
     Bitboard pieces[PIECE_COUNT];
     oriented_pieces(board, flip, pieces);
-    for (unsigned p = 0; p < PIECE_COUNT; ++p) {
-        const Bitboard b = pieces[p];
-        for (unsigned k = 0; k < 8; ++k) {
-            const std::uint64_t bytes = BYTE_BITS[(b >> (8 * k)) & 0xFF];
-            std::memcpy(out + p * 64 + k * 8, &bytes, 8);
-        }
-    }
+    expand_bits(pieces, PIECE_COUNT, out);
 }
-
 void encode_packed(const Board& board, bool flip, std::uint64_t* out) {
     oriented_pieces(board, flip, out);
 }

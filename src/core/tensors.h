@@ -33,6 +33,16 @@ void encode_packed(const Board& board, bool flip, std::uint64_t* out);
 //   5  en-passant file 0..7 of the side to move's en-passant right, -1 without one
 void encode_scalars(const Board& board, bool flip, std::int8_t* out);
 
+// Bits to bytes: bit s of words[i] becomes byte 64 * i + s of `out` (0 or 1), for `count` words.
+// The fastest implementation the CPU runs is picked once.
+void expand_bits(const Bitboard* words, std::size_t count, std::uint8_t* out);
+
+// The implementations behind expand_bits: portable C++, and AVX2 / AVX-512 where the build and
+// the CPU have them (tests compare them with the portable one).
+enum class BitExpansion : std::uint8_t { PORTABLE, AVX2, AVX512 };
+bool bit_expansion_available(BitExpansion kind);
+void expand_bits(BitExpansion kind, const Bitboard* words, std::size_t count, std::uint8_t* out);
+
 // The same for `count` boards, one after another in `out`.
 void encode_planes_batch(
     const Board* const* boards, std::size_t count, bool flip, std::uint8_t* out);

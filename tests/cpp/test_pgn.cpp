@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -386,6 +387,117 @@ TEST(Pgn, BuildsOneRowPerPositionWithFiltersAndRollback) {
     EXPECT_EQ(c.promotion[11], 2); // knight, numbered as python-chess numbers pieces
     EXPECT_EQ(c.halfmove[12], 0u);
     EXPECT_EQ(c.result[11], 0);
+}
+
+// The one-pass annotation reader of the training rows gives what read_annotations gives, to the
+// bit, for Lichess comments and for random text made of the pieces of annotations.
+TEST(Pgn, OnePassAnnotationsAgreeWithReadAnnotations) {
+    const auto same = [](std::string_view text) {
+        const CommentAnnotations a = read_annotations(text);
+        const CommentAnnotations b = read_annotations_once(text);
+        EXPECT_EQ(a.has_eval, b.has_eval) << text;
+        EXPECT_EQ(a.has_mate, b.has_mate) << text;
+        EXPECT_EQ(a.has_clock, b.has_clock) << text;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(a.eval_cp), std::bit_cast<std::uint32_t>(b.eval_cp))
+            << text;
+        EXPECT_EQ(a.mate, b.mate) << text;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(a.clock_seconds),
+            std::bit_cast<std::uint32_t>(b.clock_seconds))
+            << text;
+        return a.has_eval || a.has_mate || a.has_clock;
+    };
+    for (const std::string_view text : { " [%eval 0.17] [%clk 0:03:00] ", "[%eval #-3]",
+             "[%clk 1:02:03.5][%eval -12.345678901234567890123456789]", "[%eval .5]", "[%eval 5.]",
+             "[%eval .]", "[%clk 0:00:00.123456789012345678901234567890]", "[%eval +0.1,3]",
+             "[%eval 0.1] [%eval 0.2]", "[%clk 0:1] [%clk 0:01:02]", "[%eval", "[[%clk 9:9:9]",
+             "[%clk 9:59:59]", "[%clk 0:00:00]", "[%clk 1:00:0]", "[%clk 1:00:00",
+             "[%clk 1:00:00.5]" })
+        same(text);
+    // Junk, then annotations whose values are random runs of number characters.
+    const std::string_view junk[]
+        = { "[%", "[", "%", " ", "x", "eval", "clk", "]", "[%eval", "[%clk" };
+    const std::string_view heads[] = { "[%eval ", "[%eval #", "[%eval -", "[%eval +", "[%clk " };
+    const char value_chars[] = "0123456789012345.:.:#-]],";
+    Rng rng = Rng::new_deterministic(5, 11);
+    std::size_t annotated = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        for (std::uint64_t k = rng.random() % 3; k > 0; --k)
+            text += junk[rng.random() % std::size(junk)];
+        for (std::uint64_t a = 1 + rng.random() % 2; a > 0; --a) {
+            text += heads[rng.random() % std::size(heads)];
+            for (std::uint64_t k = rng.random() % 30; k > 0; --k)
+                text += value_chars[rng.random() % (sizeof(value_chars) - 1)];
+            text += rng.random() % 4 ? "]" : "";
+        }
+        annotated += same(text);
+    }
+    EXPECT_GT(annotated, 2000u);
+}
+
+// The columns of the same games are the same whether their memory is fresh, recycled from freed
+// columns of either layout (with other rows in it) or grown row by row from nothing.
+TEST(Pgn, ColumnsGrowAndRecycleMemoryWithoutChangingRows) {
+    std::string text;
+    for (int g = 0; g < 700; ++g) {
+        text += "[Result \"1-0\"]\n\n1. e4 { [%eval 0.3] } e5 2. Nf3 Nc6 { [%clk 0:01:02] } 3. Bb5 "
+                "a6 "
+                "4. Ba4 Nf6 5. O-O Be7 1-0\n\n";
+        if (g % 100 == 7)
+            text += "1. e4 e5 2. Ke3 1-0\n\n"; // bad: its rows are dropped
+    }
+    const auto build = [&](bool planes, std::size_t reserve) {
+        ArrayBuilder builder(generator(), GameFilter {}, planes, false);
+        if (reserve > 0)
+            builder.reserve(reserve);
+        PgnReader reader(builder);
+        reader.feed(text);
+        reader.finish();
+        builder.finish();
+        EXPECT_EQ(builder.columns().rows(), 700u * 10);
+        std::vector<std::string> columns;
+        const auto add = [&](const auto& column) {
+            const auto* bytes = reinterpret_cast<const char*>(column.data());
+            columns.emplace_back(column.size()
+                    ? std::string(bytes, column.size() * sizeof(column[0]))
+                    : std::string());
+        };
+        const PositionColumns& c = builder.columns();
+        add(c.packed);
+        add(c.planes);
+        add(c.turn);
+        add(c.castling);
+        add(c.ep_file);
+        add(c.halfmove);
+        add(c.move);
+        add(c.promotion);
+        add(c.game);
+        add(c.ply);
+        add(c.result);
+        add(c.white_elo);
+        add(c.black_elo);
+        add(c.eval);
+        add(c.mate);
+        add(c.clock);
+        return columns;
+    };
+    clear_column_cache();
+    const auto packed = build(false, 0);
+    EXPECT_GT(column_cache_bytes(), 0u);
+    const auto planes = build(true, 1 << 20);
+    EXPECT_EQ(packed[0].size(), 700u * 10 * 12 * 8);
+    EXPECT_EQ(planes[1].size(), 700u * 10 * 768);
+    EXPECT_EQ(planes[1][768 + 28], 1); // the pawn on e4 after 1. e4
+    for (std::size_t i = 2; i < packed.size(); ++i)
+        EXPECT_EQ(packed[i], planes[i]) << i;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(build(false, 5), packed);
+        EXPECT_EQ(build(true, 0), planes);
+        EXPECT_EQ(build(false, 1 << 16), packed);
+    }
+    EXPECT_LE(column_cache_bytes(), COLUMN_CACHE_BYTES);
+    clear_column_cache();
+    EXPECT_EQ(column_cache_bytes(), 0u);
 }
 
 // The replay resolves common SAN without listing the legal moves; whatever form a move takes, it

@@ -1,10 +1,13 @@
 // Plane, packed and scalar encodings, plain and seen from the side to move.
+#include "rng.h"
 #include "tensors.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 using namespace quarn_chess;
 using test_support::read;
@@ -60,4 +63,39 @@ TEST(Tensors, BatchesWriteOneBoardAfterAnother) {
     std::array<std::uint8_t, 2 * PLANES_SIZE> planes;
     encode_planes_batch(boards, 2, false, planes.data());
     EXPECT_EQ(planes[PLANES_SIZE + 11 * 64 + 60], 1);
+}
+
+// Every bit expansion this machine runs writes exactly what the portable one writes, and nothing
+// past the end of its output.
+TEST(Tensors, BitExpansionsAgreeWithThePortableOne) {
+    Rng rng = Rng::new_deterministic(29, 3);
+    std::vector<Bitboard> words = { 0, ~Bitboard { 0 }, 0x8040201008040201, 0xFF00FF00FF00FF00 };
+    for (unsigned s = 0; s < 64; ++s)
+        words.push_back(square_bit(s));
+    while (words.size() < 600)
+        words.push_back(rng.random() & rng.random());
+    std::vector<std::uint8_t> expected(words.size() * 64);
+    expand_bits(BitExpansion::PORTABLE, words.data(), words.size(), expected.data());
+    for (std::size_t i = 0; i < words.size(); ++i)
+        for (unsigned s = 0; s < 64; ++s)
+            ASSERT_EQ(expected[i * 64 + s], (words[i] >> s) & 1) << i << " " << s;
+
+    for (const BitExpansion kind :
+        { BitExpansion::PORTABLE, BitExpansion::AVX2, BitExpansion::AVX512 }) {
+        if (!bit_expansion_available(kind))
+            continue;
+        for (const std::size_t count :
+            { std::size_t { 0 }, std::size_t { 1 }, std::size_t { 13 }, words.size() }) {
+            std::vector<std::uint8_t> out(count * 64 + 64, 0xA5);
+            expand_bits(kind, words.data(), count, out.data());
+            EXPECT_TRUE(std::equal(out.begin(),
+                out.begin() + static_cast<std::ptrdiff_t>(count * 64), expected.begin()))
+                << static_cast<int>(kind) << " " << count;
+            EXPECT_TRUE(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(count * 64),
+                out.end(), [](std::uint8_t b) { return b == 0xA5; }));
+        }
+    }
+    std::vector<std::uint8_t> best(words.size() * 64);
+    expand_bits(words.data(), words.size(), best.data());
+    EXPECT_EQ(best, expected);
 }

@@ -3,15 +3,19 @@ and a Dask cluster on loopback."""
 
 import json
 import os
+import multiprocessing
 import subprocess
 import sys
+import threading
+import zipfile
+import zlib
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from quarn_data import pgn_to_arrays
-from quarn_data.convert import Options, convert
+from quarn_data import _pgn, pgn_to_arrays
+from quarn_data.convert import Options, convert, write_npz
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 
@@ -47,9 +51,20 @@ def load(folder):
     return shards, loaded
 
 
-def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path):
+def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path, monkeypatch):
     plain, zst = inputs
     one = convert([str(plain)], str(tmp_path / "one"), shard_bytes=SHARD, progress=False)
+    # The workers are forked when this process runs one thread; with another thread running they
+    # come from a fork server. Either way the shards are the same.
+    methods = []
+    get_context = multiprocessing.get_context
+
+    def spy(method=None):
+        methods.append(method)
+        return get_context(method)
+
+    monkeypatch.setattr(multiprocessing, "get_context", spy)
+    alone = threading.active_count() == 1
     two = convert([str(plain)], str(tmp_path / "two"), workers=2, shard_bytes=SHARD,
                   progress=False)
     packed = convert([str(zst)], str(tmp_path / "zst"), shard_bytes=SHARD, progress=False)
@@ -68,6 +83,23 @@ def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path):
         for name in whole:
             assert np.array_equal(a[name], b[name], equal_nan=True)
             assert np.array_equal(a[name], c[name], equal_nan=True)
+    stop = threading.Event()
+    waiter = threading.Thread(target=stop.wait)
+    waiter.start()
+    try:
+        served = convert([str(plain)], str(tmp_path / "served"), workers=2, shard_bytes=SHARD,
+                         progress=False)
+    finally:
+        stop.set()
+        waiter.join()
+    assert methods == ["fork" if alone else "forkserver", "forkserver"]
+    assert served.counts == one.counts
+    names_served, shards_served = load(tmp_path / "served")
+    assert [p.name for p in names_served] == [p.name for p in names_one]
+    for a, b in zip(shards_one, shards_served):
+        assert a["meta"] == b["meta"]
+        for name in whole:
+            assert np.array_equal(a[name], b[name], equal_nan=True)
     # Consecutive byte ranges, and the rows of all shards are the rows of the whole file.
     ends = [s["meta"]["end"] for s in shards_one]
     assert [s["meta"]["start"] for s in shards_one] == [0] + ends[:-1]
@@ -75,6 +107,34 @@ def test_shards_hold_every_game_once_whatever_the_workers(inputs, tmp_path):
     for name in ("packed", "move", "result", "eval", "clock", "halfmove"):
         joined = np.concatenate([s[name] for s in shards_one])
         assert np.array_equal(joined, whole[name], equal_nan=True), name
+
+
+def test_shard_writer_writes_what_np_savez_writes(tmp_path):
+    """Every entry byte for byte as np.savez writes it, checksums that hold, and the native CRC-32
+    equal to zlib's."""
+    rng = np.random.default_rng(3)
+    for size in (0, 1, 15, 16, 63, 64, 65, 1000, 100_003):
+        data = rng.integers(0, 256, size, dtype=np.uint8).tobytes()
+        for start in (0, 1, 0xFFFFFFFF):
+            assert _pgn.crc32(data, start) == zlib.crc32(data, start)
+    arrays = dict(pgn_to_arrays(DATA / "random_games.pgn", planes=True))
+    arrays["packed"] = pgn_to_arrays(DATA / "random_games.pgn")["packed"]
+    arrays["empty"] = np.zeros((0, 12), dtype=np.uint64)
+    arrays["meta"] = np.array(json.dumps({"shard": 1, "name": "é"}))
+    with open(tmp_path / "ours.npz", "wb") as file:
+        write_npz(file, arrays)
+    np.savez(tmp_path / "numpy.npz", **arrays)
+    with zipfile.ZipFile(tmp_path / "ours.npz") as ours, \
+            zipfile.ZipFile(tmp_path / "numpy.npz") as theirs:
+        assert ours.testzip() is None
+        assert ours.namelist() == theirs.namelist()
+        for name in theirs.namelist():
+            assert ours.read(name) == theirs.read(name), name
+    with np.load(tmp_path / "ours.npz") as loaded:
+        assert sorted(loaded.files) == sorted(arrays)
+        for name, array in arrays.items():
+            assert loaded[name].dtype == array.dtype and loaded[name].shape == array.shape
+            assert np.array_equal(loaded[name], array, equal_nan=name in ("eval", "clock"))
 
 
 def test_rerun_skips_finished_shards_and_resumes_after_a_kill(inputs, tmp_path):
