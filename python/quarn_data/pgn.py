@@ -305,7 +305,8 @@ def pgn_to_arrays(
     raises :class:`PgnError` at the first bad game.
 
     The arrays are filled in place, without copies. When they are freed, their memory is kept
-    (up to 1 GiB) for the arrays of the next call, which then do not pay for fresh pages.
+    (up to 1 GiB) for the arrays of the next call, which then do not pay for fresh pages; the
+    kernel may take those pages back whenever memory runs short.
     """
     low, high = time_control if time_control is not None else (None, None)
     size_hint = None

@@ -88,8 +88,8 @@ namespace {
 
     // --- annotations ---
 
-    // The scales of the fraction digits, 0.1 then each one tenth of the one before, as the
-    // number reader of read_annotations divides them out one digit at a time.
+    // The scales of the fraction digits, 0.1 then each one tenth of the one before: the values
+    // a scale divided by ten at every digit takes, so a fraction reads the same to the bit.
     constexpr std::size_t SCALES = 24;
     constexpr std::array<double, SCALES> FRACTION_SCALES = [] {
         std::array<double, SCALES> scales {};
@@ -195,8 +195,17 @@ namespace {
     // tables for them, and the child, which would otherwise share their pages with its parent
     // until either writes them (each write copying a page), starts with an empty cache. The lock
     // is held across fork so that the child's list is whole when it drops it.
+    //
+    // A cached block's pages are also lent to the kernel (MADV_FREE): they stay mapped and cost
+    // no fault when written again, but the kernel may take them back when memory runs short, so
+    // the cache never pushes the machine into swapping or out of memory. Columns only read what
+    // they wrote, so a page taken back (it reads as zeros) changes nothing.
     void keep_from_children(void* block, std::size_t bytes, bool keep) {
         madvise(block, bytes, keep ? MADV_DONTFORK : MADV_DOFORK);
+#ifdef MADV_FREE
+        if (keep)
+            madvise(block, bytes, MADV_FREE);
+#endif
     }
     void lock_cache_for_fork() { column_cache().mutex.lock(); }
     void unlock_cache_after_fork() { column_cache().mutex.unlock(); }
@@ -220,7 +229,7 @@ namespace {
 
 } // namespace
 
-CommentAnnotations read_annotations_once(std::string_view comment) {
+CommentAnnotations read_annotations(std::string_view comment) {
     CommentAnnotations out;
     const char* const end = comment.data() + comment.size();
     const char* eval = nullptr;
@@ -664,7 +673,7 @@ void ArrayBuilder::comment(std::string_view text) {
     PositionColumns& c = *columns_;
     if (c.rows() == first_row_)
         return;
-    const CommentAnnotations notes = read_annotations_once(text);
+    const CommentAnnotations notes = read_annotations(text);
     const std::size_t row = c.rows() - 1;
     if (notes.has_eval)
         c.eval[row] = notes.eval_cp;

@@ -23,10 +23,6 @@ std::string_view game_result(std::string_view result_tag, std::string_view marke
 // is standard.
 bool is_standard_variant(std::string_view variant);
 
-// read_annotations of pgn.h in one pass over the comment, with the same arithmetic: the same
-// values to the bit. The training rows read every comment with it.
-CommentAnnotations read_annotations_once(std::string_view comment);
-
 // --- game records -------------------------------------------------------------------------------
 
 struct GameRecord {
@@ -112,7 +108,8 @@ struct GameFilter {
 // The memory of one column: whole pages from the system, grown without copying where the system
 // allows (mremap), and, when freed, kept for the next column of the same kind (its `slot`: the
 // same kind grows alike, so the pages written before are the ones written again), up to
-// COLUMN_CACHE_BYTES of written pages in all. Writing fresh pages costs a page fault each
+// COLUMN_CACHE_BYTES of written pages in all, lent to the kernel meanwhile (it may reclaim them
+// when memory runs short). Writing fresh pages costs a page fault each
 // (zeroing, accounting), more than the writing itself; recycled pages cost only the write, so a
 // loop over files or shards runs on warm memory. (Huge pages were tried for fewer faults: the
 // kernel's compaction stalled the first call of a process by seconds.)
