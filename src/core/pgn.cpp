@@ -71,6 +71,38 @@ namespace {
         return n;
     }
 
+    // The first byte at or after i that ends a word, or end. Sixteen bytes at a time where SSE2
+    // is there: a move's length changes from move to move, and a byte-by-byte loop's exit is a
+    // branch misprediction per move. Bytes below '*' and the five brackets and semicolon are
+    // candidates; the table decides ('!' and '#' are candidates that end nothing).
+    inline std::size_t word_end(const char* data, std::size_t i, std::size_t end) {
+#if defined(__SSE2__)
+        while (i + 16 <= end) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            // Unsigned block < '*', as a signed compare of both sides moved by 0x80.
+            const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+            __m128i hits = _mm_cmplt_epi8(
+                _mm_xor_si128(block, flip), _mm_set1_epi8(static_cast<char>('*' ^ 0x80)));
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8(';')));
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('[')));
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8(']')));
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('{')));
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('}')));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+            while (mask) {
+                const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(mask));
+                if (ends_word(data[at]))
+                    return at;
+                mask &= mask - 1;
+            }
+            i += 16;
+        }
+#endif
+        while (i < end && !ends_word(data[i]))
+            ++i;
+        return i;
+    }
+
     // BETWEEN[a][b]: the squares strictly between two squares on one rank, file or diagonal
     // (empty for squares on no common line). 32 KiB: a slider on a line through a square attacks
     // it when nothing stands between, found without the 4 MiB of magic tables.
@@ -123,6 +155,20 @@ namespace {
                     lines[BISHOP_IDX][s] |= square_bit(t);
             }
         return lines;
+    }();
+
+    // REACH[kind][s]: the squares from which a piece of that kind (knight to king) can reach s on
+    // an empty board, by a step or along a line.
+    constexpr std::array<std::array<Bitboard, 64>, 6> REACH = [] {
+        std::array<std::array<Bitboard, 64>, 6> reach {};
+        for (unsigned s = 0; s < 64; ++s) {
+            reach[KNIGHT][s] = KNIGHT_ATTACKS[s];
+            reach[BISHOP][s] = KING_LINES[BISHOP_IDX][s];
+            reach[ROOK][s] = KING_LINES[ROOK_IDX][s];
+            reach[QUEEN][s] = KING_LINES[BISHOP_IDX][s] | KING_LINES[ROOK_IDX][s];
+            reach[KING][s] = KING_ATTACKS[s];
+        }
+        return reach;
     }();
 
     // Board::occupied, inlined into the replay's hot path.
@@ -375,7 +421,7 @@ void PgnReader::run_movetext(bool final) {
                 ++i;
             const std::size_t digits_end = i;
             if (end - i > 3 && data[i] == '.')
-                i += data[i + 1] == '.' && data[i + 2] == '.' ? 3 : 1;
+                i += 1 + 2 * ((data[i + 1] == '.') & (data[i + 2] == '.')); // "1." or "1..."
             while (i < end && data[i] == '.')
                 ++i;
             if (i == end || i - start > 256) {
@@ -422,9 +468,7 @@ void PgnReader::run_movetext(bool final) {
             break;
         }
         // A move; check marks and glyphs glued to it are dropped.
-        ++i;
-        while (i < end && !ends_word(data[i]))
-            ++i;
+        i = word_end(data, i + 1, end);
         if (i == end || i - start > 256) {
             i = start;
             break;
@@ -1028,8 +1072,9 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
     const unsigned square = lsb(king);
     const Bitboard straight = KING_LINES[ROOK_IDX][square] & (theirs[QUEEN] | theirs[ROOK]);
     const Bitboard diagonal = KING_LINES[BISHOP_IDX][square] & (theirs[QUEEN] | theirs[BISHOP]);
-    const bool pin_possible = ((KING_LINES[ROOK_IDX][square] & from) && straight)
-        || ((KING_LINES[BISHOP_IDX][square] & from) && diagonal);
+    // Bitwise, not short-circuit: these conditions follow no pattern a predictor could learn.
+    const bool pin_possible = (((KING_LINES[ROOK_IDX][square] & from) != 0) & (straight != 0))
+        | (((KING_LINES[BISHOP_IDX][square] & from) != 0) & (diagonal != 0));
     if (!pin_possible) {
         // Out of reach of every enemy slider, only a knight, a pawn or the king can give check.
         if (!(straight | diagonal)) {
@@ -1057,28 +1102,28 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
 
 // "O-O" and "O-O-O" exactly as the generator allows them: the right, the king on its home square
 // and not in check, the squares next to it empty and unattacked (and b1 / b8 empty).
-std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
+ChessMove GameReplay::quick_castle(std::string_view san) {
     const bool king_side = san.size() == 3;
     if (!(king_side || san == "O-O-O") || san.substr(0, 3) != "O-O")
-        return std::nullopt;
+        return {};
     const bool white = board_.info & 1;
     const unsigned home = white ? 4 : 60;
     const unsigned right = white ? (king_side ? INFO_WHITE_KING_SIDE : INFO_WHITE_QUEEN_SIDE)
                                  : (king_side ? INFO_BLACK_KING_SIDE : INFO_BLACK_QUEEN_SIDE);
     if (!((board_.info >> right) & 1)
         || board_.pieces[(white ? WHITE_OFFSET : BLACK_OFFSET) + KING] != square_bit(home))
-        return std::nullopt;
+        return {};
     const Bitboard occupied = sides_[0] | sides_[1];
     const unsigned first = king_side ? home + 1 : home - 1;
     const unsigned second = king_side ? home + 2 : home - 2;
     const Bitboard between = square_bit(first) | square_bit(second)
         | (king_side ? Bitboard { 0 } : square_bit(home - 3));
     if ((occupied & between) || in_check())
-        return std::nullopt;
+        return {};
     const std::uint64_t to_move = white ? 1 : 0;
     if (generator_.square_in_check(board_, first, to_move)
         || generator_.square_in_check(board_, second, to_move))
-        return std::nullopt;
+        return {};
     return ChessMove::packed(home, second, ChessMove::CASTLING);
 }
 
@@ -1086,11 +1131,10 @@ std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
 // without listing every legal move: the candidates come from the attack tables and each is
 // tested by making it. Anything else, and any SAN that does not name exactly one legal move this
 // way, goes to the full path (match_san over the legal moves), which also classifies errors.
-[[gnu::always_inline]] inline std::optional<ChessMove> GameReplay::quick_move(
-    std::string_view san) {
+[[gnu::always_inline]] inline ChessMove GameReplay::quick_move(std::string_view san) {
     const std::size_t n = san.size();
-    if (n < 2 || n > 7)
-        return std::nullopt;
+    if (n - 2 > 5) // n < 2 or n > 7
+        return {};
     if (san[0] == 'O')
         return quick_castle(san);
     const bool white = board_.info & 1;
@@ -1112,19 +1156,19 @@ std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
         i = 1;
     std::size_t j = n;
     unsigned promotion = 0;
-    if (piece == PAWN && n >= 4 && san[n - 2] == '=') {
+    if (san[n - 2] == '=' && piece == PAWN && n >= 4) {
         const std::size_t code = std::string_view("NBRQ").find(san[n - 1]);
         if (code == std::string_view::npos)
-            return std::nullopt;
+            return {};
         promotion = static_cast<unsigned>(code) + ChessMove::PROMOTE_KNIGHT;
         j = n - 2;
     }
     if (j < i + 2 || !is_file(san[j - 2]) || san[j - 1] < '1' || san[j - 1] > '8')
-        return std::nullopt;
+        return {};
     const unsigned to = static_cast<unsigned>(san[j - 1] - '1') * 8 + (san[j - 2] - 'a');
     const Bitboard to_bit = square_bit(to);
     if (mine & to_bit)
-        return std::nullopt;
+        return {};
     // What stands between the piece letter and the square: a file, a rank, "x".
     Bitboard from_mask = ~Bitboard { 0 };
     bool capture_mark = false;
@@ -1144,37 +1188,37 @@ std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
         ++k;
     }
     if (k != j - 2)
-        return std::nullopt;
+        return {};
 
     const bool last_rank = white ? to >= 56 : to < 8;
     if (piece == PAWN) {
         if ((promotion != 0) != last_rank)
-            return std::nullopt;
+            return {};
         const Bitboard pawns = board_.pieces[own + PAWN];
         const int forward = white ? 8 : -8;
         if (!file_given && !rank_given) {
             // A push: one step, or two from the home rank over an empty square.
             if (capture_mark || (occupied & to_bit))
-                return std::nullopt;
+                return {};
             const unsigned one = static_cast<unsigned>(static_cast<int>(to) - forward);
             if (one < 64 && (pawns & square_bit(one))) {
                 const ChessMove m = ChessMove::packed(one, to, promotion);
-                return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
+                return keeps_king_safe(m) ? m : ChessMove {};
             }
             const unsigned two = static_cast<unsigned>(static_cast<int>(to) - 2 * forward);
             if (rank_of(to) == (white ? 3u : 4u) && !(occupied & square_bit(one))
                 && (pawns & square_bit(two))) {
                 const ChessMove m = ChessMove::packed(two, to, ChessMove::DOUBLE_STEP);
-                return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
+                return keeps_king_safe(m) ? m : ChessMove {};
             }
-            return std::nullopt;
+            return {};
         }
         // A capture named by its file ("exd5"); en passant takes the full path.
         if (!file_given || rank_given || !(occupied & to_bit))
-            return std::nullopt;
+            return {};
         const unsigned behind = static_cast<unsigned>(static_cast<int>(to) - forward);
         if (behind >= 64)
-            return std::nullopt;
+            return {};
         Bitboard sources = 0;
         if (file_of(to) > 0)
             sources |= square_bit(behind - 1);
@@ -1182,23 +1226,15 @@ std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
             sources |= square_bit(behind + 1);
         sources &= pawns & from_mask;
         if (!sources || (sources & (sources - 1)))
-            return std::nullopt;
+            return {};
         const ChessMove m = ChessMove::packed(lsb(sources), to, promotion);
-        return keeps_king_safe(m) ? std::optional(m) : std::nullopt;
+        return keeps_king_safe(m) ? m : ChessMove {};
     }
 
     // The pieces of the kind that reach the square: steppers from the tables, sliders on a line
     // through it with nothing between.
-    Bitboard lines = 0;
-    switch (piece) {
-    case KNIGHT: lines = KNIGHT_ATTACKS[to]; break;
-    case BISHOP: lines = KING_LINES[BISHOP_IDX][to]; break;
-    case ROOK: lines = KING_LINES[ROOK_IDX][to]; break;
-    case QUEEN: lines = KING_LINES[BISHOP_IDX][to] | KING_LINES[ROOK_IDX][to]; break;
-    default: lines = KING_ATTACKS[to]; break;
-    }
-    Bitboard candidates = lines & board_.pieces[own + piece] & from_mask;
-    std::optional<ChessMove> found;
+    Bitboard candidates = REACH[piece][to] & board_.pieces[own + piece] & from_mask;
+    ChessMove found;
     while (candidates) {
         const unsigned from = pop_lsb(candidates);
         if (BETWEEN[to][from] & occupied)
@@ -1206,18 +1242,18 @@ std::optional<ChessMove> GameReplay::quick_castle(std::string_view san) {
         const ChessMove m = ChessMove::packed(from, to);
         if (!keeps_king_safe(m))
             continue;
-        if (found)
-            return std::nullopt;
+        if (found.data)
+            return {};
         found = m;
     }
     return found;
 }
 
 PgnErrorKind GameReplay::play(std::string_view san) {
-    if (san.size() > 2 && san[0] == 'P' && san[1] >= 'a' && san[1] <= 'h')
+    if (!san.empty() && san[0] == 'P' && san.size() > 2 && san[1] >= 'a' && san[1] <= 'h')
         san.remove_prefix(1);
-    std::optional<ChessMove> quick = quick_move(san);
-    if (!quick) {
+    ChessMove m = quick_move(san);
+    if (!m.data) {
         legal_.resize(0);
         generator_.moves(board_, legal_);
         const SanMatch match = match_san(board_, legal_, san);
@@ -1227,9 +1263,8 @@ PgnErrorKind GameReplay::play(std::string_view san) {
         case SanStatus::ILLEGAL: return PgnErrorKind::ILLEGAL_MOVE;
         case SanStatus::AMBIGUOUS: return PgnErrorKind::AMBIGUOUS_MOVE;
         }
-        quick = match.move;
+        m = match.move;
     }
-    const ChessMove m = *quick;
     if (keep_before_)
         before_pieces_ = board_.pieces;
     before_info_ = board_.info;
@@ -1262,10 +1297,11 @@ PgnErrorKind GameReplay::play(std::string_view san) {
     const PieceIndex captured = on[to];
     mine ^= from_bit | to_bit;
     p[piece] ^= from_bit | to_bit;
-    if (captured != NO_PIECE) {
-        p[captured] ^= to_bit;
-        theirs ^= to_bit;
-    }
+    // A capture without a branch: no capture xors nothing into the mover's own bitboard.
+    const bool takes = captured != NO_PIECE;
+    const Bitboard taken_bit = takes ? to_bit : 0;
+    p[takes ? captured : piece] ^= taken_bit;
+    theirs ^= taken_bit;
     on[from] = NO_PIECE;
     on[to] = static_cast<std::uint8_t>(piece);
     const PieceIndex kind = piece - own;
@@ -1287,7 +1323,7 @@ PgnErrorKind GameReplay::play(std::string_view san) {
         if ((from ^ to) == 16)
             info |= std::uint64_t { 1 }
                 << ((white ? INFO_EP_BLACK_TO_MOVE : INFO_EP_WHITE_TO_MOVE) + file_of(to));
-    } else if (kind == KING && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
+    } else if (m.special() == ChessMove::CASTLING) {
         const unsigned base = white ? 0 : 56;
         const unsigned rook_from = file_of(to) == 6 ? base + 7 : base;
         const unsigned rook_to = file_of(to) == 6 ? base + 5 : base + 3;
@@ -1299,7 +1335,7 @@ PgnErrorKind GameReplay::play(std::string_view san) {
     // A castling right is held only while its king and rook stand on their squares, so a move
     // from or to one of those squares is that king's or rook's move, or takes that rook.
     board_.info = (info & ~(RIGHTS_LOST[from] | RIGHTS_LOST[to])) ^ INFO_WHITE_TO_MOVE;
-    return kind == PAWN || captured != NO_PIECE;
+    return kind == PAWN || takes;
 }
 
 } // namespace quarn_chess

@@ -213,8 +213,10 @@ private:
     void clear_history();
     // Copies the position of `position` (bitboards, info, hash, square table) onto the board.
     void set_position(const Board& position);
-    std::optional<ChessMove> quick_move(std::string_view san);
-    std::optional<ChessMove> quick_castle(std::string_view san);
+    // The move a common SAN form names, or a null move (all bits zero, no move of chess) when
+    // the full path has to decide.
+    ChessMove quick_move(std::string_view san);
+    ChessMove quick_castle(std::string_view san);
     bool attacked(unsigned square, Bitboard occupancy, const Bitboard* theirs, bool white) const;
     bool in_check();
     bool keeps_king_safe(ChessMove m);
