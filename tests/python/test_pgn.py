@@ -390,3 +390,16 @@ def test_reader_objects_refuse_misuse():
     # The columns outlive the reader that built them.
     del reader
     assert np.frombuffer(columns["move"], np.uint16).tolist() == [12 * 64 + 28, 52 * 64 + 36]
+
+
+def test_game_reader_hands_out_games_when_taken_and_in_order():
+    reader = quarn_data._pgn.GameReader()
+    batch = reader.feed(b"1. e4 e5 1-0\n\n1. d4 d5 0-1\n\n1. c4 c5 *\n\n1. Nf3")
+    first = next(batch)
+    assert first[0] == 0 and first[3] == ["e2e4", "e7e5"]
+    # Games not taken before the next chunk come first, then the new ones, none twice.
+    rest = [game[3] for game in reader.feed(b" Nf6 1-0\n\n1. g3")]
+    assert rest == [["d2d4", "d7d5"], ["c2c4", "c7c5"], ["g1f3", "g8f6"]]
+    last = list(reader.finish())
+    assert [(game[0], game[3], game[6][0]) for game in last] == [(4, ["g2g3"], "truncated")]
+    assert list(reader) == [] and list(reader.finish()) == []

@@ -244,6 +244,7 @@ namespace {
     struct GameReaderObject {
         PyObject_HEAD GameState* state;
         std::atomic<bool> busy;
+        std::size_t taken; // records of collector.games() already handed out
     };
 
     Parameter game_reader_parameter_list[] = { { "strict" } };
@@ -262,6 +263,7 @@ namespace {
                 return nullptr;
             auto* object = reinterpret_cast<GameReaderObject*>(self.get());
             new (&object->busy) std::atomic<bool>(false);
+            object->taken = 0;
             object->state = new GameState(strict);
             return self.release();
         });
@@ -295,42 +297,45 @@ namespace {
         return Py_NewRef(entry);
     }
 
-    // The games finished so far as tuples (index, offset, tags, moves, result, start_fen,
-    // error); the native records are dropped.
-    PyObject* take_games(GameState& state) {
-        std::vector<GameRecord>& games = state.collector.games();
+    // One game record as a tuple (index, offset, tags, moves, result, start_fen, error).
+    PyObject* game_tuple(GameState& state, const GameRecord& game) {
         TextCache& texts = state.texts;
-        OwnedRef list(py::created(
-            PyList_New(static_cast<Py_ssize_t>(games.size())), "failed to create list"));
-        Py_ssize_t i = 0;
-        for (const GameRecord& game : games) {
-            OwnedRef tags(texts.tags(game));
-            if (!tags)
-                return nullptr;
-            OwnedRef moves(py::created(
-                PyList_New(static_cast<Py_ssize_t>(game.moves.size())), "failed to create list"));
-            Py_ssize_t m = 0;
-            for (const ChessMove move : game.moves)
-                PyList_SET_ITEM(moves.get(), m++, uci_text(move));
-            OwnedRef item(py::created(PyTuple_New(7), "failed to create a game tuple"));
-            PyTuple_SET_ITEM(item.get(), 0,
-                py::created(PyLong_FromUnsignedLongLong(game.index), "failed to create int"));
-            PyTuple_SET_ITEM(item.get(), 1,
-                py::created(PyLong_FromUnsignedLongLong(game.offset), "failed to create int"));
-            PyTuple_SET_ITEM(item.get(), 2, tags.release());
-            PyTuple_SET_ITEM(item.get(), 3, moves.release());
-            PyTuple_SET_ITEM(
-                item.get(), 4, py::created(texts.result(game.result), "failed to create str"));
-            PyTuple_SET_ITEM(item.get(), 5,
-                game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
-            PyTuple_SET_ITEM(
-                item.get(), 6, game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
-            PyList_SET_ITEM(list.get(), i++, item.release());
-        }
-        games.clear();
-        return list.release();
+        OwnedRef tags(texts.tags(game));
+        if (!tags)
+            return nullptr;
+        OwnedRef moves(py::created(
+            PyList_New(static_cast<Py_ssize_t>(game.moves.size())), "failed to create list"));
+        Py_ssize_t m = 0;
+        for (const ChessMove move : game.moves)
+            PyList_SET_ITEM(moves.get(), m++, uci_text(move));
+        OwnedRef item(py::created(PyTuple_New(7), "failed to create a game tuple"));
+        PyTuple_SET_ITEM(item.get(), 0,
+            py::created(PyLong_FromUnsignedLongLong(game.index), "failed to create int"));
+        PyTuple_SET_ITEM(item.get(), 1,
+            py::created(PyLong_FromUnsignedLongLong(game.offset), "failed to create int"));
+        PyTuple_SET_ITEM(item.get(), 2, tags.release());
+        PyTuple_SET_ITEM(item.get(), 3, moves.release());
+        PyTuple_SET_ITEM(
+            item.get(), 4, py::created(texts.result(game.result), "failed to create str"));
+        PyTuple_SET_ITEM(
+            item.get(), 5, game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
+        PyTuple_SET_ITEM(
+            item.get(), 6, game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
+        return item.release();
     }
 
+    // Drops the records already handed out, before the reader adds more.
+    void drop_taken(GameReaderObject& object) {
+        std::vector<GameRecord>& games = object.state->collector.games();
+        games.erase(games.begin(), games.begin() + static_cast<std::ptrdiff_t>(object.taken));
+        object.taken = 0;
+    }
+
+    // feed() and finish() return the reader itself, an iterator over the games finished and not
+    // yet taken. Each game's objects are made when it is taken: a caller that drops a game
+    // before taking the next keeps one game's objects alive at a time, so the cyclic garbage
+    // collector (which counts container allocations) rarely runs, and freed objects are reused
+    // while they are still in cache.
     PyObject* game_reader_feed(PyObject* self, PyObject* data) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<GameReaderObject*>(self);
@@ -340,9 +345,10 @@ namespace {
             Bytes bytes;
             if (!bytes.take(data))
                 return nullptr;
+            drop_taken(*object);
             GameState& state = *object->state;
             without_gil([&] { state.reader.feed(bytes.text()); });
-            return take_games(state);
+            return Py_NewRef(self);
         });
     }
 
@@ -352,9 +358,29 @@ namespace {
             const InUse in_use(object->busy);
             if (!in_use.ok())
                 return nullptr;
+            drop_taken(*object);
             GameState& state = *object->state;
             without_gil([&] { state.reader.finish(); });
-            return take_games(state);
+            return Py_NewRef(self);
+        });
+    }
+
+    PyObject* game_reader_next(PyObject* self) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<GameReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok())
+                return nullptr;
+            std::vector<GameRecord>& games = object->state->collector.games();
+            if (object->taken == games.size()) {
+                games.clear();
+                object->taken = 0;
+                return nullptr;
+            }
+            PyObject* item = game_tuple(*object->state, games[object->taken]);
+            if (item != nullptr)
+                ++object->taken;
+            return item;
         });
     }
 
@@ -370,10 +396,11 @@ namespace {
 
     PyMethodDef game_reader_methods[] = {
         { "feed", game_reader_feed, METH_O,
-            "feed($self, data, /)\n--\n\nReads a chunk of PGN bytes; returns the games it "
-            "completed." },
+            "feed($self, data, /)\n--\n\nReads a chunk of PGN bytes; returns the reader, "
+            "an iterator over the games completed and not yet taken." },
         { "finish", game_reader_finish, METH_NOARGS,
-            "finish($self, /)\n--\n\nEnds the input; returns the last games." },
+            "finish($self, /)\n--\n\nEnds the input; returns the reader, an iterator over "
+            "the last games." },
         { nullptr, nullptr, 0, nullptr },
     };
 
@@ -389,6 +416,8 @@ namespace {
         { Py_tp_dealloc, reinterpret_cast<void*>(game_reader_dealloc) },
         { Py_tp_methods, game_reader_methods },
         { Py_tp_getset, game_reader_getset },
+        { Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter) },
+        { Py_tp_iternext, reinterpret_cast<void*>(game_reader_next) },
         { Py_tp_doc,
             const_cast<char*>("GameReader(strict=False)\n--\n\nPGN bytes to game "
                               "records (index, offset, tags, moves, result, fen, "
