@@ -62,7 +62,7 @@ class PgnSourceError(ValueError):
     read before the failure has been delivered (the one cut short is reported as truncated)."""
 
 
-@dataclass
+@dataclass(slots=True)
 class Game:
     """One game of a PGN file. ``moves`` is the mainline in UCI up to the first error; ``fen``
     the start position of a ``[FEN]`` tag (``None``: the standard start); ``error`` is set

@@ -123,6 +123,8 @@ namespace {
             for (PyObject* text : results_)
                 Py_XDECREF(text);
             Py_XDECREF(template_);
+            for (PyObject* value : template_values_)
+                Py_DECREF(value);
         }
 
         // The tag name as a new reference; `slot` receives its entry (NONE when not cached).
@@ -171,7 +173,8 @@ namespace {
 
         // The tags of a game as a new dict. A game with the tag names of the last one, in the same
         // order (most files write the same tags in every game), starts from a copy of a private
-        // dict with those keys and only replaces the values: no insertion, no resizing.
+        // dict with those keys and only replaces the values that are not the very objects the
+        // copy holds already: no insertion, no resizing, and no store for a value that repeats.
         PyObject* tags(const GameRecord& game) {
             keys_.clear();
             values_.clear();
@@ -197,17 +200,36 @@ namespace {
                 release();
                 throw;
             }
-            const bool same = template_ != nullptr && cached && slots_ == template_slots_;
+            const bool same = template_ != nullptr && cached && slots_ == template_slots_
+                && template_values_.size() == values_.size();
             PyObject* dict = same ? PyDict_Copy(template_) : PyDict_New();
             bool ok = dict != nullptr;
             for (std::size_t i = 0; ok && i < keys_.size(); ++i)
-                ok = PyDict_SetItem(dict, keys_[i], values_[i]) == 0;
+                if (!same || values_[i] != template_values_[i])
+                    ok = PyDict_SetItem(dict, keys_[i], values_[i]) == 0;
             if (ok && !same && cached && !keys_.empty()) {
                 PyObject* copy = PyDict_Copy(dict);
                 ok = copy != nullptr;
                 if (ok) {
-                    Py_XSETREF(template_, copy);
-                    template_slots_ = slots_;
+                    // The old template is dropped first: should the copies below fail, no
+                    // template is left to disagree with its slots or values.
+                    Py_CLEAR(template_);
+                    for (PyObject* value : template_values_)
+                        Py_DECREF(value);
+                    template_values_.clear();
+                    try {
+                        template_slots_ = slots_;
+                        template_values_.assign(values_.begin(), values_.end());
+                    } catch (...) {
+                        template_values_.clear();
+                        Py_DECREF(copy);
+                        Py_DECREF(dict);
+                        release();
+                        throw;
+                    }
+                    for (PyObject* value : template_values_)
+                        Py_INCREF(value);
+                    template_ = copy;
                 }
             }
             release();
@@ -227,6 +249,9 @@ namespace {
         PyObject* results_[4] = {};
         PyObject* template_ = nullptr;
         std::vector<std::size_t> template_slots_;
+        // The value objects template_ holds, in tag order (references kept, so that an address
+        // is never reused by another object while it is compared).
+        std::vector<PyObject*> template_values_;
         std::vector<PyObject*> keys_;
         std::vector<PyObject*> values_;
         std::vector<std::size_t> slots_;
