@@ -184,22 +184,62 @@ def open_source(source: Source) -> _Opened:
     return _Opened(source)
 
 
+def _source_failure(error: Exception) -> PgnSourceError | None:
+    """The PgnSourceError a failed read of the source becomes, or None for other errors."""
+    if isinstance(error, PgnSourceError):
+        return error
+    # zstandard.ZstdError derives from Exception only.
+    if isinstance(error, (EOFError, OSError, ValueError)) or type(error).__name__ == "ZstdError":
+        failure = PgnSourceError(f"the input cannot be read to its end: {error}")
+        failure.__cause__ = error
+        return failure
+    return None
+
+
 def iter_chunks(file: BinaryIO, size: int = CHUNK_SIZE) -> Iterator[bytes]:
     """The bytes of ``file`` in chunks; decompression failures become :class:`PgnSourceError`."""
     while True:
         try:
             data = file.read(size)
-        except PgnSourceError:
-            raise
-        except (EOFError, OSError, ValueError) as error:
-            raise PgnSourceError(f"the input cannot be read to its end: {error}") from error
-        except Exception as error:  # zstandard.ZstdError derives from Exception only
-            if type(error).__name__ == "ZstdError":
-                raise PgnSourceError(f"the input cannot be read to its end: {error}") from error
-            raise
+        except Exception as error:
+            failure = _source_failure(error)
+            if failure is None:
+                raise
+            raise failure from error
         if not data:
             return
         yield data
+
+
+def _iter_views(file: BinaryIO, size: int = CHUNK_SIZE) -> Iterator[bytes | memoryview]:
+    """The chunks of ``file`` for the native readers, which keep nothing of a chunk after the
+    call: read into one buffer, reused from chunk to chunk (no new object and no fresh pages
+    per chunk), where the file can read into a buffer."""
+    readinto = getattr(file, "readinto", None)
+    if readinto is None:
+        yield from iter_chunks(file, size)
+        return
+    buffer = bytearray(size)
+    view = memoryview(buffer)
+    first = True
+    while True:
+        try:
+            count = readinto(buffer)
+        except (NotImplementedError, io.UnsupportedOperation):
+            if not first:
+                raise
+            # A file object that only implements read().
+            yield from iter_chunks(file, size)
+            return
+        except Exception as error:
+            failure = _source_failure(error)
+            if failure is None:
+                raise
+            raise failure from error
+        if not count:
+            return
+        first = False
+        yield view[:count]
 
 
 def read_games(source: Source, *, strict: bool = False,
@@ -209,22 +249,25 @@ def read_games(source: Source, *, strict: bool = False,
     :class:`PgnError` instead. Games of another ``Variant`` than standard chess come with no
     moves and no error. A source that fails mid-way raises :class:`PgnSourceError` after the
     games read before the failure."""
-    reader = _pgn.GameReader(strict=strict)
+    # The reader makes the Game and GameError objects itself.
+    reader = _pgn.GameReader(strict=strict, game=Game, error=GameError)
     with open_source(source) as file:
         failure: PgnSourceError | None = None
-        chunks = iter_chunks(file, chunk_size)
+        chunks = _iter_views(file, chunk_size)
         while True:
             try:
                 chunk = next(chunks, None)
             except PgnSourceError as error:
                 failure = error
                 chunk = None
-            items = reader.finish() if chunk is None else reader.feed(chunk)
-            for index, offset, headers, moves, result, fen, problem in items:
-                game_error = None if problem is None else GameError(*problem)
-                if strict and game_error is not None:
-                    raise PgnError(game_error)
-                yield Game(index, offset, headers, moves, result, fen, game_error)
+            games = reader.finish() if chunk is None else reader.feed(chunk)
+            if strict:
+                for game in games:
+                    if game.error is not None:
+                        raise PgnError(game.error)
+                    yield game
+            else:
+                yield from games
             if chunk is None:
                 break
         if failure is not None:
@@ -261,7 +304,7 @@ def _as_arrays(columns: dict[str, Any]) -> dict[str, np.ndarray]:
     return arrays
 
 
-def _feed_all(reader: Any, chunks: Iterable[bytes]) -> PgnSourceError | None:
+def _feed_all(reader: Any, chunks: Iterable[bytes | memoryview]) -> PgnSourceError | None:
     try:
         for chunk in chunks:
             if not reader.feed(chunk):
@@ -326,7 +369,7 @@ def pgn_to_arrays(
         size_hint=size_hint,
     )
     with open_source(source) as file:
-        failure = _feed_all(reader, iter_chunks(file, chunk_size))
+        failure = _feed_all(reader, _iter_views(file, chunk_size))
     consumed = reader.offset
     columns, counts, errors = reader.finish()
     game_errors = [GameError(*item) for item in errors]

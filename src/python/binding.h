@@ -54,6 +54,14 @@ public:
     ~OwnedRef() { Py_XDECREF(object_); }
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept
+        : object_(other.release()) { }
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        PyObject* old = object_;
+        object_ = other.release();
+        Py_XDECREF(old);
+        return *this;
+    }
 
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept {

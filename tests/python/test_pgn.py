@@ -310,6 +310,23 @@ def test_sources_compressed_truncated_and_file_objects(tmp_path):
 
     with open(tmp_path / "g.pgn", "rb") as file:
         assert [g.moves for g in read_games(file)] == expected
+
+    # File objects with read() only, or whose readinto() is not implemented, in small chunks.
+    class ReadOnly:
+        def __init__(self, data):
+            self.data = data
+
+        def read(self, size=-1):
+            chunk, self.data = self.data[:size], self.data[size:]
+            return chunk
+
+    class RawReadOnly(ReadOnly, io.RawIOBase):
+        def readable(self):
+            return True
+
+    for kind in (ReadOnly, RawReadOnly):
+        assert [g.moves for g in read_games(kind(data), chunk_size=97)] == expected, kind
+        assert pgn_to_arrays(kind(data), chunk_size=97).counts["good"] == 3, kind
     with open(tmp_path / "g.pgn", encoding="utf-8") as text_file:
         with pytest.raises(TypeError, match="binary"):
             list(read_games(text_file))

@@ -266,29 +266,76 @@ namespace {
         TextCache texts;
     };
 
+    // The fields of a game, in the order of the tuples and of the game class's fields.
+    constexpr const char* GAME_FIELDS[]
+        = { "index", "offset", "headers", "moves", "result", "fen", "error" };
+    constexpr std::size_t GAME_FIELD_COUNT = std::size(GAME_FIELDS);
+
     struct GameReaderObject {
         PyObject_HEAD GameState* state;
         std::atomic<bool> busy;
         std::size_t taken; // records of collector.games() already handed out
+        // Given `game`: the class whose instances are handed out, and the slot descriptors of
+        // its fields; given `error`: what makes the error objects. Tuples otherwise.
+        PyObject* game_type;
+        PyObject* fields[GAME_FIELD_COUNT];
+        PyObject* error_type;
     };
 
-    Parameter game_reader_parameter_list[] = { { "strict" } };
+    // The slot descriptors of a game class's fields (a dataclass with slots=True): setting them
+    // is what its __init__ does, without running Python code per game.
+    bool game_fields(PyObject* type, PyObject** fields) {
+        if (!PyType_Check(type)) {
+            PyErr_SetString(PyExc_TypeError, "game must be a class");
+            return false;
+        }
+        for (std::size_t i = 0; i < GAME_FIELD_COUNT; ++i) {
+            fields[i] = PyObject_GetAttrString(type, GAME_FIELDS[i]);
+            if (fields[i] == nullptr || Py_TYPE(fields[i])->tp_descr_set == nullptr) {
+                if (fields[i] != nullptr)
+                    PyErr_Format(
+                        PyExc_TypeError, "game class field %s is not a slot", GAME_FIELDS[i]);
+                for (std::size_t j = 0; j <= i; ++j)
+                    Py_CLEAR(fields[j]);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Parameter game_reader_parameter_list[] = { { "strict" }, { "game" }, { "error" } };
     Parameters game_reader_parameters { "GameReader()", game_reader_parameter_list, 0 };
 
     PyObject* game_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
-            PyObject* values[1] = {};
+            PyObject* values[3] = {};
             if (!py::match_arguments(game_reader_parameters, args, kwargs, values))
                 return nullptr;
             bool strict = false;
             if (!flag_value(values[0], false, strict))
                 return nullptr;
-            OwnedRef self(type->tp_alloc(type, 0));
-            if (!self)
+            PyObject* game = values[1] == Py_None ? nullptr : values[1];
+            PyObject* error = values[2] == Py_None ? nullptr : values[2];
+            if (error != nullptr && !PyCallable_Check(error)) {
+                PyErr_SetString(PyExc_TypeError, "error must be callable");
                 return nullptr;
+            }
+            PyObject* fields[GAME_FIELD_COUNT] = {};
+            if (game != nullptr && !game_fields(game, fields))
+                return nullptr;
+            // tp_alloc zeroes the record: a failure below leaves nothing for dealloc to free.
+            OwnedRef self(type->tp_alloc(type, 0));
+            if (!self) {
+                for (PyObject*& field : fields)
+                    Py_CLEAR(field);
+                return nullptr;
+            }
             auto* object = reinterpret_cast<GameReaderObject*>(self.get());
             new (&object->busy) std::atomic<bool>(false);
             object->taken = 0;
+            object->game_type = Py_XNewRef(game);
+            std::copy(std::begin(fields), std::end(fields), object->fields);
+            object->error_type = Py_XNewRef(error);
             object->state = new GameState(strict);
             return self.release();
         });
@@ -297,6 +344,10 @@ namespace {
     void game_reader_dealloc(PyObject* self) {
         auto* object = reinterpret_cast<GameReaderObject*>(self);
         delete object->state;
+        Py_XDECREF(object->game_type);
+        for (PyObject* field : object->fields)
+            Py_XDECREF(field);
+        Py_XDECREF(object->error_type);
         PyTypeObject* type = Py_TYPE(self);
         type->tp_free(self);
         Py_DECREF(type);
@@ -322,30 +373,51 @@ namespace {
         return Py_NewRef(entry);
     }
 
-    // One game record as a tuple (index, offset, tags, moves, result, start_fen, error).
-    PyObject* game_tuple(GameState& state, const GameRecord& game) {
-        TextCache& texts = state.texts;
-        OwnedRef tags(texts.tags(game));
-        if (!tags)
+    PyObject* error_object(const GameReaderObject& reader, const PgnError& error) {
+        OwnedRef tuple(error_tuple(error));
+        if (reader.error_type == nullptr)
+            return tuple.release();
+        return py::created(PyObject_Call(reader.error_type, tuple.get(), nullptr),
+            "failed to create an error object");
+    }
+
+    // One game record as an instance of the reader's game class, or as a tuple (index, offset,
+    // tags, moves, result, start_fen, error).
+    PyObject* game_object(GameReaderObject& reader, const GameRecord& game) {
+        TextCache& texts = reader.state->texts;
+        OwnedRef values[GAME_FIELD_COUNT];
+        values[2] = OwnedRef(texts.tags(game));
+        if (!values[2])
             return nullptr;
-        OwnedRef moves(py::created(
+        values[3] = OwnedRef(py::created(
             PyList_New(static_cast<Py_ssize_t>(game.moves.size())), "failed to create list"));
         Py_ssize_t m = 0;
         for (const ChessMove move : game.moves)
-            PyList_SET_ITEM(moves.get(), m++, uci_text(move));
-        OwnedRef item(py::created(PyTuple_New(7), "failed to create a game tuple"));
-        PyTuple_SET_ITEM(item.get(), 0,
+            PyList_SET_ITEM(values[3].get(), m++, uci_text(move));
+        values[0] = OwnedRef(
             py::created(PyLong_FromUnsignedLongLong(game.index), "failed to create int"));
-        PyTuple_SET_ITEM(item.get(), 1,
+        values[1] = OwnedRef(
             py::created(PyLong_FromUnsignedLongLong(game.offset), "failed to create int"));
-        PyTuple_SET_ITEM(item.get(), 2, tags.release());
-        PyTuple_SET_ITEM(item.get(), 3, moves.release());
-        PyTuple_SET_ITEM(
-            item.get(), 4, py::created(texts.result(game.result), "failed to create str"));
-        PyTuple_SET_ITEM(
-            item.get(), 5, game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
-        PyTuple_SET_ITEM(
-            item.get(), 6, game.has_error ? error_tuple(game.error) : Py_NewRef(Py_None));
+        values[4] = OwnedRef(py::created(texts.result(game.result), "failed to create str"));
+        values[5] = OwnedRef(game.start_fen.empty() ? Py_NewRef(Py_None) : new_str(game.start_fen));
+        values[6]
+            = OwnedRef(game.has_error ? error_object(reader, game.error) : Py_NewRef(Py_None));
+        if (reader.game_type == nullptr) {
+            OwnedRef item(py::created(PyTuple_New(GAME_FIELD_COUNT), "failed to create a tuple"));
+            for (std::size_t i = 0; i < GAME_FIELD_COUNT; ++i)
+                PyTuple_SET_ITEM(item.get(), static_cast<Py_ssize_t>(i), values[i].release());
+            return item.release();
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(reader.game_type);
+        OwnedRef no_arguments(py::created(PyTuple_New(0), "failed to create a tuple"));
+        OwnedRef item(type->tp_new(type, no_arguments.get(), nullptr));
+        if (!item)
+            return nullptr;
+        for (std::size_t i = 0; i < GAME_FIELD_COUNT; ++i) {
+            PyObject* field = reader.fields[i];
+            if (Py_TYPE(field)->tp_descr_set(field, item.get(), values[i].get()) < 0)
+                return nullptr;
+        }
         return item.release();
     }
 
@@ -402,7 +474,7 @@ namespace {
                 object->taken = 0;
                 return nullptr;
             }
-            PyObject* item = game_tuple(*object->state, games[object->taken]);
+            PyObject* item = game_object(*object, games[object->taken]);
             if (item != nullptr)
                 ++object->taken;
             return item;
@@ -444,9 +516,11 @@ namespace {
         { Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter) },
         { Py_tp_iternext, reinterpret_cast<void*>(game_reader_next) },
         { Py_tp_doc,
-            const_cast<char*>("GameReader(strict=False)\n--\n\nPGN bytes to game "
-                              "records (index, offset, tags, moves, result, fen, "
-                              "error).") },
+            const_cast<char*>("GameReader(strict=False, game=None, error=None)\n--\n\nPGN bytes "
+                              "to game records: instances of the slotted class `game` (fields "
+                              "index, offset, headers, moves, result, fen, error), or tuples "
+                              "in that order; `error` makes the error objects from (kind, "
+                              "game, offset, message).") },
         { 0, nullptr },
     };
 
