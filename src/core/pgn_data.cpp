@@ -646,7 +646,7 @@ PgnErrorKind ArrayBuilder::move(std::string_view san, std::uint64_t) {
     const std::size_t row = c.add_row();
     const auto& pieces = replay_.before_pieces();
     if (planes_)
-        expand_bits(pieces.data(), PIECE_COUNT, c.planes.data() + row * PLANES_SIZE);
+        expand_bits_streaming(pieces.data(), PIECE_COUNT, c.planes.data() + row * PLANES_SIZE);
     else
         std::memcpy(c.packed.data() + row * PACKED_SIZE, pieces.data(), sizeof(pieces));
     const std::uint64_t info = replay_.before_info();
@@ -684,6 +684,7 @@ void ArrayBuilder::comment(std::string_view text) {
 }
 
 bool ArrayBuilder::end_game(const PgnError* error) {
+    streaming_done();
     const PgnError* bad = error                 ? error
         : fen_error_.kind != PgnErrorKind::NONE ? &fen_error_
                                                 : nullptr;

@@ -63,9 +63,51 @@ namespace {
         for (std::size_t i = 0; i < count; ++i)
             _mm512_storeu_si512(out + i * 64, _mm512_maskz_mov_epi8(words[i], one));
     }
+
+    // The same with streaming stores, for `out` aligned to 32 / 64 bytes.
+    __attribute__((target("avx2"))) void stream_avx2(
+        const Bitboard* words, std::size_t count, std::uint8_t* out) {
+        const __m256i low_bytes = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,
+            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+        const __m256i high_bytes = _mm256_add_epi8(low_bytes, _mm256_set1_epi8(4));
+        const __m256i lane_bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201));
+        const __m256i one = _mm256_set1_epi8(1);
+        for (std::size_t i = 0; i < count; ++i) {
+            const __m256i word = _mm256_set1_epi64x(static_cast<long long>(words[i]));
+            const __m256i low = _mm256_and_si256(_mm256_shuffle_epi8(word, low_bytes), lane_bits);
+            const __m256i high = _mm256_and_si256(_mm256_shuffle_epi8(word, high_bytes), lane_bits);
+            _mm256_stream_si256(
+                reinterpret_cast<__m256i*>(out + i * 64), _mm256_min_epu8(low, one));
+            _mm256_stream_si256(
+                reinterpret_cast<__m256i*>(out + i * 64 + 32), _mm256_min_epu8(high, one));
+        }
+    }
+
+    __attribute__((target("avx512f,avx512bw"))) void stream_avx512(
+        const Bitboard* words, std::size_t count, std::uint8_t* out) {
+        const __m512i one = _mm512_set1_epi8(1);
+        for (std::size_t i = 0; i < count; ++i)
+            _mm512_stream_si512(
+                reinterpret_cast<__m512i*>(out + i * 64), _mm512_maskz_mov_epi8(words[i], one));
+    }
 #endif
 
     using Expander = void (*)(const Bitboard*, std::size_t, std::uint8_t*);
+
+    struct StreamingExpander {
+        Expander expand;
+        std::uintptr_t alignment; // what `out` must be aligned to; else expand_bits is used
+    };
+
+    StreamingExpander best_streaming_expander() {
+#ifdef QUARN_X86_SIMD
+        if (bit_expansion_available(BitExpansion::AVX512))
+            return { stream_avx512, 64 };
+        if (bit_expansion_available(BitExpansion::AVX2))
+            return { stream_avx2, 32 };
+#endif
+        return { nullptr, 0 };
+    }
 
     Expander expander_of(BitExpansion kind) {
         switch (kind) {
@@ -105,6 +147,21 @@ void expand_bits(BitExpansion kind, const Bitboard* words, std::size_t count, st
 void expand_bits(const Bitboard* words, std::size_t count, std::uint8_t* out) {
     static const Expander best = best_expander();
     best(words, count, out);
+}
+
+void expand_bits_streaming(const Bitboard* words, std::size_t count, std::uint8_t* out) {
+    static const StreamingExpander best = best_streaming_expander();
+    if (best.expand != nullptr
+        && (reinterpret_cast<std::uintptr_t>(out) & (best.alignment - 1)) == 0)
+        best.expand(words, count, out);
+    else
+        expand_bits(words, count, out);
+}
+
+void streaming_done() {
+#ifdef QUARN_X86_SIMD
+    _mm_sfence();
+#endif
 }
 
 void oriented_pieces(const Board& board, bool flip, Bitboard* out) {

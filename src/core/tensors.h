@@ -37,6 +37,13 @@ void encode_scalars(const Board& board, bool flip, std::int8_t* out);
 // The fastest implementation the CPU runs is picked once.
 void expand_bits(const Bitboard* words, std::size_t count, std::uint8_t* out);
 
+// The same with streaming stores where the CPU has them and `out` is aligned: for output far
+// larger than the caches (rows of training data), written once and read later, they spare
+// reading each line before it is overwritten. streaming_done() makes those stores visible in
+// order with later ones; call it before the output is handed over.
+void expand_bits_streaming(const Bitboard* words, std::size_t count, std::uint8_t* out);
+void streaming_done();
+
 // The implementations behind expand_bits: portable C++, and AVX2 / AVX-512 where the build and
 // the CPU have them (tests compare them with the portable one).
 enum class BitExpansion : std::uint8_t { PORTABLE, AVX2, AVX512 };

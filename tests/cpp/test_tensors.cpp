@@ -98,4 +98,19 @@ TEST(Tensors, BitExpansionsAgreeWithThePortableOne) {
     std::vector<std::uint8_t> best(words.size() * 64);
     expand_bits(words.data(), words.size(), best.data());
     EXPECT_EQ(best, expected);
+
+    // The streaming version, at every alignment of its output (aligned ones stream, the others
+    // take the plain path).
+    alignas(64) static std::uint8_t streamed[13 * 64 + 128];
+    for (std::size_t shift = 0; shift < 64; ++shift) {
+        std::fill(std::begin(streamed), std::end(streamed), 0xA5);
+        expand_bits_streaming(words.data(), 13, streamed + shift);
+        streaming_done();
+        EXPECT_TRUE(std::equal(streamed + shift, streamed + shift + 13 * 64, expected.begin()))
+            << shift;
+        EXPECT_TRUE(
+            std::all_of(streamed, streamed + shift, [](std::uint8_t b) { return b == 0xA5; }));
+        EXPECT_TRUE(std::all_of(streamed + shift + 13 * 64, std::end(streamed),
+            [](std::uint8_t b) { return b == 0xA5; }));
+    }
 }
