@@ -497,6 +497,13 @@ TEST(Pgn, AnnotationsAgreeWithAPlainReader) {
         annotated += same(text);
     }
     EXPECT_GT(annotated, 2000u);
+    // Every evaluation of Lichess's D.DD form, with and without a sign.
+    for (const std::string_view sign : { "", "-", "+" })
+        for (int cp = 0; cp < 1000; ++cp) {
+            const std::string digits = std::to_string(1000 + cp).substr(1);
+            same("[%eval " + std::string(sign) + digits.substr(0, 1) + "." + digits.substr(1)
+                + "] [%clk 0:00:10]");
+        }
 }
 
 // The columns of the same games are the same whether their memory is fresh, recycled from freed
