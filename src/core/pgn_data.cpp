@@ -304,11 +304,23 @@ bool is_standard_variant(std::string_view variant) {
 // --- game records -------------------------------------------------------------------------------
 
 void GameCollector::begin_game(std::uint64_t game, std::uint64_t offset) {
-    current_ = GameRecord {};
+    if (!spare_.empty()) {
+        // A record given back: its tags and strings are overwritten in place.
+        current_ = std::move(spare_.back());
+        spare_.pop_back();
+        current_.start_fen.clear();
+        current_.moves.clear();
+        current_.result.clear();
+        current_.has_error = false;
+        current_.error = PgnError {};
+    } else {
+        current_ = GameRecord {};
+        // Room for the tags of a Lichess game at once (the record leaves with its tags).
+        current_.tags.reserve(20);
+    }
+    tag_count_ = 0;
     current_.index = game;
     current_.offset = offset;
-    // Room for the tags of a Lichess game at once (the record leaves with its tags).
-    current_.tags.reserve(20);
     moves_.clear();
     marker_.clear();
     fen_error_ = PgnError {};
@@ -316,16 +328,37 @@ void GameCollector::begin_game(std::uint64_t game, std::uint64_t offset) {
 }
 
 void GameCollector::tag(std::string_view name, std::string_view value) {
-    for (auto& entry : current_.tags)
+    auto& tags = current_.tags;
+    for (std::size_t i = 0; i < tag_count_; ++i) {
+        auto& entry = tags[i];
         if (entry.first.size() == name.size() && entry.first.back() == name.back()
             && entry.first == name) {
             entry.second = value;
             return;
         }
-    current_.tags.emplace_back(name, value);
+    }
+    if (tag_count_ < tags.size()) {
+        tags[tag_count_].first = name;
+        tags[tag_count_].second = value;
+    } else {
+        tags.emplace_back(name, value);
+    }
+    ++tag_count_;
+}
+
+void GameCollector::recycle(std::size_t count) {
+    count = std::min(count, done_.size());
+    // Enough spares for the games of a few chunks; the rest is freed.
+    constexpr std::size_t MAX_SPARES = 4096;
+    const std::size_t kept = std::min(count, MAX_SPARES - std::min(MAX_SPARES, spare_.size()));
+    spare_.reserve(spare_.size() + kept); // the only step that can throw, before any move
+    for (std::size_t i = 0; i < kept; ++i)
+        spare_.push_back(std::move(done_[i]));
+    done_.erase(done_.begin(), done_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 bool GameCollector::begin_movetext() {
+    current_.tags.resize(tag_count_);
     std::string_view fen;
     for (const auto& [name, value] : current_.tags) {
         if (name == "Variant" && !is_standard_variant(value))
@@ -360,6 +393,7 @@ PgnErrorKind GameCollector::move(std::string_view san, std::uint64_t) {
 }
 
 bool GameCollector::end_game(const PgnError* error) {
+    current_.tags.resize(tag_count_);
     std::string_view result_tag;
     for (const auto& [name, value] : current_.tags)
         if (name == "Result")

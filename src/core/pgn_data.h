@@ -57,6 +57,9 @@ public:
     bool end_game(const PgnError* error) override;
 
     std::vector<GameRecord>& games() { return done_; }
+    // The caller is done with the first `count` games: they leave games(), and their memory
+    // (tag strings, move list) is reused for the games to come.
+    void recycle(std::size_t count);
     // Games whose Variant tag is not standard chess (their moves are not read).
     std::uint64_t variant_games() const { return variant_games_; }
 
@@ -64,6 +67,10 @@ private:
     GameReplay replay_;
     bool strict_;
     GameRecord current_;
+    // The tags of current_ read so far: a recycled record's tags beyond them are stale (kept for
+    // their strings' memory) until the tag section ends.
+    std::size_t tag_count_ = 0;
+    std::vector<GameRecord> spare_;
     // The moves of the current game, copied into its record at its end: the buffer keeps its
     // capacity, so a game costs one allocation for its moves however long it is.
     std::vector<ChessMove> moves_;

@@ -22,12 +22,22 @@ std::vector<GameRecord> read_games(std::string_view text, std::size_t chunk = 1 
     bool strict = false, std::uint64_t* consumed = nullptr) {
     GameCollector collector(generator(), strict);
     PgnReader reader(collector);
-    for (std::size_t i = 0; i < text.size() && !reader.stopped(); i += chunk)
+    // The games of each chunk are copied out and their records recycled, as the binding does:
+    // the games after them are read into reused records.
+    std::vector<GameRecord> games;
+    const auto take = [&] {
+        games.insert(games.end(), collector.games().begin(), collector.games().end());
+        collector.recycle(collector.games().size());
+    };
+    for (std::size_t i = 0; i < text.size() && !reader.stopped(); i += chunk) {
         reader.feed(text.substr(i, chunk));
+        take();
+    }
     reader.finish();
+    take();
     if (consumed)
         *consumed = reader.offset();
-    return std::move(collector.games());
+    return games;
 }
 
 std::string uci(const GameRecord& game) {

@@ -423,8 +423,7 @@ namespace {
 
     // Drops the records already handed out, before the reader adds more.
     void drop_taken(GameReaderObject& object) {
-        std::vector<GameRecord>& games = object.state->collector.games();
-        games.erase(games.begin(), games.begin() + static_cast<std::ptrdiff_t>(object.taken));
+        object.state->collector.recycle(object.taken);
         object.taken = 0;
     }
 
@@ -470,8 +469,7 @@ namespace {
                 return nullptr;
             std::vector<GameRecord>& games = object->state->collector.games();
             if (object->taken == games.size()) {
-                games.clear();
-                object->taken = 0;
+                drop_taken(*object);
                 return nullptr;
             }
             PyObject* item = game_object(*object, games[object->taken]);
