@@ -32,8 +32,9 @@ __all__ = [
     "read_games",
 ]
 
-#: Bytes handed to the native reader per call.
-CHUNK_SIZE = 1 << 20
+#: Bytes handed to the native reader per call: small enough that a chunk read from the source
+#: is still in the core's cache when the reader reads it.
+CHUNK_SIZE = 1 << 18
 
 Source = Union[str, "os.PathLike[str]", BinaryIO, IO[bytes]]
 
