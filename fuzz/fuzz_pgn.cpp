@@ -28,14 +28,24 @@ const MoveGenerator& generator() {
     return instance;
 }
 
+// The games of each chunk are copied out and their records recycled (as the binding does), so
+// that chunked reading also reads games into reused records.
 std::vector<GameRecord> read(std::string_view text, std::size_t chunk) {
     GameCollector collector(generator(), false);
     PgnReader reader(collector);
-    for (std::size_t i = 0; i < text.size(); i += chunk)
+    std::vector<GameRecord> games;
+    const auto take = [&] {
+        games.insert(games.end(), collector.games().begin(), collector.games().end());
+        collector.recycle(collector.games().size());
+    };
+    for (std::size_t i = 0; i < text.size(); i += chunk) {
         reader.feed(text.substr(i, chunk));
+        take();
+    }
     reader.finish();
+    take();
     expect(reader.offset() == text.size(), "the reader did not consume its whole input", text);
-    return std::move(collector.games());
+    return games;
 }
 
 std::string describe(const GameRecord& game) {
