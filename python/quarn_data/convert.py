@@ -23,8 +23,9 @@ import struct
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import wait
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -386,10 +387,8 @@ def write_npz(file: Any, arrays: dict[str, np.ndarray]) -> None:
     _write_zip(arrays, 0, file.write, lambda data: file.write(memoryview(data)))
 
 
-def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
-    """Converts one shard and writes it (temporary name, then rename). A pure function of its
-    inputs: running it twice writes the same file."""
-    began = time.perf_counter()
+def _read_shard(shard: Shard, options: Options) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The arrays of one shard (``meta`` included) and its result without the time taken."""
     source: Any = (io.BytesIO(shard.data) if shard.data is not None
                    else _Range(shard.path, shard.start, shard.end))
     try:
@@ -416,9 +415,14 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
         "counts": arrays.counts,
         "errors": errors,
     }
-    temporary = f"{shard.output}.tmp-{os.getpid()}"
     columns: dict[str, Any] = dict(arrays)
     columns["meta"] = np.array(json.dumps(meta))
+    return columns, {"bytes": shard.end - shard.start, "counts": arrays.counts, "errors": errors}
+
+
+def _write_shard(shard: Shard, columns: dict[str, Any], options: Options) -> None:
+    """Writes a shard under a temporary name and renames it when complete."""
+    temporary = f"{shard.output}.tmp-{os.getpid()}"
     try:
         if options.compress:
             with open(temporary, "wb") as file:
@@ -431,12 +435,47 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
             os.unlink(temporary)
         raise
     os.replace(temporary, shard.output)
-    return {
-        "bytes": shard.end - shard.start,
-        "counts": arrays.counts,
-        "errors": errors,
-        "seconds": time.perf_counter() - began,
-    }
+
+
+def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
+    """Converts one shard and writes it (temporary name, then rename). A pure function of its
+    inputs: running it twice writes the same file."""
+    began = time.perf_counter()
+    columns, result = _read_shard(shard, options)
+    _write_shard(shard, columns, options)
+    result["seconds"] = time.perf_counter() - began
+    return result
+
+
+def _convert_in_turn(shards: Iterable[Shard],
+                   options: Options) -> Iterator[tuple[Shard, dict[str, Any]]]:
+    """``convert_shard`` for each shard in turn, yielding (shard, result) once a shard is
+    written. Each shard is written by a second thread while the next one is read: a write past
+    the page cache waits for the disk, and the reader keeps the processor busy meanwhile (both
+    run without the interpreter lock). At most two shards' arrays are held at a time."""
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quarn-shard-writer") as writer:
+        pending: tuple[Shard, float, dict[str, Any], Future[None]] | None = None
+        for shard in shards:
+            began = time.perf_counter()
+            columns, result = _read_shard(shard, options)
+            if pending is not None:
+                yield _written(*pending)
+            pending = (shard, began, result, writer.submit(_write_shard, shard, columns, options))
+            del columns
+        if pending is not None:
+            yield _written(*pending)
+
+
+def _written(shard: Shard, began: float, result: dict[str, Any],
+             write: Future[None]) -> tuple[Shard, dict[str, Any]]:
+    write.result()
+    result["seconds"] = time.perf_counter() - began
+    return shard, result
+
+
+def _convert_run(shards: list[Shard], options: Options) -> list[dict[str, Any]]:
+    """The results of consecutive shards converted by one worker process."""
+    return [result for _, result in _convert_in_turn(shards, options)]
 
 
 def _progress(total: int | None, enabled: bool) -> Any:
@@ -496,16 +535,20 @@ def convert(
         if scheduler is not None:
             _run_dask(shards, options, scheduler, workers, done, skip)
         elif workers <= 1:
-            for shard in shards:
-                if os.path.exists(shard.output):
-                    skip(shard)
-                else:
-                    done(shard, convert_shard(shard, options))
+            def fresh() -> Iterator[Shard]:
+                for shard in shards:
+                    if os.path.exists(shard.output):
+                        skip(shard)
+                    else:
+                        yield shard
+
+            for shard, result in _convert_in_turn(fresh(), options):
+                done(shard, result)
         else:
             assert pool is not None
             local = pool
-            _run_bounded(shards, lambda s: local.submit(convert_shard, s, options), 2 * workers,
-                         done, skip, lambda f: f.result(), _wait_local)
+            _run_bounded(shards, lambda run: local.submit(_convert_run, run, options), _RUN,
+                         (workers + 1) * _RUN, done, skip, lambda f: f.result(), _wait_local)
     finally:
         if bar is not None:
             bar.close()
@@ -543,28 +586,54 @@ def _wait_local(futures: set[Any]) -> set[Any]:
     return set(finished)
 
 
+# Consecutive shards per task of the local pool: a worker writes each shard of its run while it
+# reads the next one (see _convert_in_turn).
+_RUN = 2
+
+
 def _run_bounded(
     shards: Iterator[Shard],
-    submit: Callable[[Shard], Any],
+    submit: Callable[[list[Shard]], Any],
+    run: int,
     limit: int,
     done: Callable[[Shard, dict[str, Any]], None],
     skip: Callable[[Shard], None],
-    result_of: Callable[[Any], dict[str, Any]],
+    result_of: Callable[[Any], list[dict[str, Any]]],
     wait_some: Callable[[set[Any]], set[Any]],
 ) -> None:
-    """Keeps at most ``limit`` shards in flight, so memory stays bounded for any input size."""
-    running: dict[Any, Shard] = {}
+    """Hands out the shards to do in tasks of up to ``run`` consecutive ones, keeping at most
+    ``limit`` shards in flight, so memory stays bounded for any input size."""
+    running: dict[Any, list[Shard]] = {}
+    in_flight = 0
+
+    def collect() -> None:
+        nonlocal in_flight
+        for future in wait_some(set(running)):
+            finished = running.pop(future)
+            in_flight -= len(finished)
+            for shard, result in zip(finished, result_of(future), strict=True):
+                done(shard, result)
+
+    def start(group: list[Shard]) -> None:
+        nonlocal in_flight
+        while running and in_flight + len(group) > limit:
+            collect()
+        running[submit(group)] = group
+        in_flight += len(group)
+
+    group: list[Shard] = []
     for shard in shards:
         if os.path.exists(shard.output):
             skip(shard)
             continue
-        while len(running) >= limit:
-            for future in wait_some(set(running)):
-                done(running.pop(future), result_of(future))
-        running[submit(shard)] = shard
+        group.append(shard)
+        if len(group) == run:
+            start(group)
+            group = []
+    if group:
+        start(group)
     while running:
-        for future in wait_some(set(running)):
-            done(running.pop(future), result_of(future))
+        collect()
 
 
 def _run_dask(
@@ -589,8 +658,8 @@ def _run_dask(
             finished = dask_wait(list(futures), return_when="FIRST_COMPLETED").done
             return set(finished)
 
-        _run_bounded(shards, lambda s: client.submit(convert_shard, s, options, pure=False),
-                     limit, done, skip, lambda f: f.result(), wait_some)
+        _run_bounded(shards, lambda run: client.submit(convert_shard, run[0], options, pure=False),
+                     1, limit, done, skip, lambda f: [f.result()], wait_some)
 
 
 def report(summary: Summary, file: Any = sys.stderr) -> None:

@@ -337,6 +337,13 @@ def test_rerun_skips_finished_shards_and_resumes_after_a_kill(inputs, tmp_path):
     resumed = convert([str(plain)], str(out), shard_bytes=SHARD, progress=False)
     assert (resumed.shards, resumed.skipped) == (1, first.shards - 1)
     assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+    # Worker processes take runs of consecutive shards to do, around the ones already there.
+    for name in sorted(before)[1::3] + sorted(before)[2:3]:
+        (out / name).unlink()
+    gaps = convert([str(plain)], str(out), workers=2, shard_bytes=SHARD, progress=False)
+    assert gaps.shards + gaps.skipped == first.shards and gaps.counts["games"] > 0
+    assert gaps.shards == len(set(sorted(before)[1::3] + sorted(before)[2:3]))
+    assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
 
 
 def test_truncated_zst_is_reported_and_the_rest_kept(inputs, tmp_path):
