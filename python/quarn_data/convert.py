@@ -448,7 +448,7 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
 
 
 def _convert_in_turn(shards: Iterable[Shard],
-                   options: Options) -> Iterator[tuple[Shard, dict[str, Any]]]:
+                     options: Options) -> Iterator[tuple[Shard, dict[str, Any]]]:
     """``convert_shard`` for each shard in turn, yielding (shard, result) once a shard is
     written. Each shard is written by a second thread while the next one is read: a write past
     the page cache waits for the disk, and the reader keeps the processor busy meanwhile (both
