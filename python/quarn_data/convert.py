@@ -586,8 +586,8 @@ def _wait_local(futures: set[Any]) -> set[Any]:
     return set(finished)
 
 
-# Consecutive shards per task of the local pool: a worker writes each shard of its run while it
-# reads the next one (see _convert_in_turn).
+# Consecutive shards per task of the local pool or a Dask cluster: a worker writes each shard of
+# its run while it reads the next one (see _convert_in_turn).
 _RUN = 2
 
 
@@ -652,14 +652,14 @@ def _run_dask(
             "--scheduler needs Dask's distributed package: pip install 'quarn-chess[dask]'"
         ) from error
     with Client(scheduler) as client:
-        limit = max(2 * workers, 2 * max(1, len(client.scheduler_info().get("workers", {}))))
+        limit = (max(workers, len(client.scheduler_info().get("workers", {}))) + 1) * _RUN
 
         def wait_some(futures: set[Any]) -> set[Any]:
             finished = dask_wait(list(futures), return_when="FIRST_COMPLETED").done
             return set(finished)
 
-        _run_bounded(shards, lambda run: client.submit(convert_shard, run[0], options, pure=False),
-                     1, limit, done, skip, lambda f: [f.result()], wait_some)
+        _run_bounded(shards, lambda run: client.submit(_convert_run, run, options, pure=False),
+                     _RUN, limit, done, skip, lambda f: f.result(), wait_some)
 
 
 def report(summary: Summary, file: Any = sys.stderr) -> None:
