@@ -601,8 +601,8 @@ def _run_bounded(
     result_of: Callable[[Any], list[dict[str, Any]]],
     wait_some: Callable[[set[Any]], set[Any]],
 ) -> None:
-    """Hands out the shards to do in tasks of up to ``run`` consecutive ones, keeping at most
-    ``limit`` shards in flight, so memory stays bounded for any input size."""
+    """Hands out the shards still to do in tasks of up to ``run`` of them, in order, keeping at
+    most ``limit`` shards in flight, so memory stays bounded for any input size."""
     running: dict[Any, list[Shard]] = {}
     in_flight = 0
 
