@@ -11,8 +11,11 @@ without losing or duplicating a game.
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import io
 import json
+import mmap
 import multiprocessing
 import os
 import re
@@ -20,8 +23,9 @@ import struct
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import wait
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -233,23 +237,41 @@ _ZIP64_LOCATOR = struct.Struct("<IIQI")
 _END = struct.Struct("<IHHHHIIH")
 _DOS_DATE = (1 << 5) | 1
 
+# Files written by path bypass the page cache (O_DIRECT), which takes block-aligned memory, file
+# offsets and lengths. The data of every entry of a block or more then starts at a multiple of
+# _BLOCK: its local header carries, after the zip64 sizes, the alignment field of Android's
+# zipalign (id 0xD935; the alignment as uint16, then zeros), which zip readers skip like any
+# extra field they do not know. The central directory does not repeat it.
+_BLOCK = 4096
+_ALIGNMENT = struct.Struct("<HHH")
+_ALIGNMENT_ID = 0xD935
+# Headers, tails of entries, arrays whose memory is not block-aligned and the central directory
+# go through a page-aligned buffer of this size.
+_BOUNCE_BYTES = 1 << 20
 
-def write_npz(file: Any, arrays: dict[str, np.ndarray]) -> None:
-    """``np.savez(file, **arrays)`` for C-contiguous arrays, written from their own memory: no
-    copies, and the CRC-32 of each entry computed natively (faster than zlib). ``np.load`` reads
-    the result like a file of np.savez."""
+
+def _write_zip(arrays: dict[str, np.ndarray], align: int, put: Callable[[bytes], Any],
+               put_data: Callable[[np.ndarray], Any]) -> None:
+    """Writes the stored zip of ``arrays`` as ``np.savez`` lays it out, through ``put`` (headers
+    and records) and ``put_data`` (each entry's array data as flat uint8, its own memory); with
+    ``align``, the data of entries of ``align`` bytes or more starts at a multiple of it in the
+    file."""
     central = []
     offset = 0
     for name, array in arrays.items():
-        data = memoryview(np.ascontiguousarray(array).reshape(-1).view(np.uint8))
+        data = np.ascontiguousarray(array).reshape(-1).view(np.uint8)
         header = _npy_header(array)
         size = len(header) + data.nbytes
         crc = _pgn.crc32(data, _pgn.crc32(header))
         entry = f"{name}.npy".encode()
         extra = struct.pack("<HHQQ", 1, 16, size, size)
-        file.write(_LOCAL.pack(0x04034B50, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
-                               len(entry), len(extra)) + entry + extra + header)
-        file.write(data)
+        if align and data.nbytes >= align:
+            before = offset + _LOCAL.size + len(entry) + len(extra) + _ALIGNMENT.size + len(header)
+            padding = -before % align
+            extra += _ALIGNMENT.pack(_ALIGNMENT_ID, 2 + padding, align) + bytes(padding)
+        put(_LOCAL.pack(0x04034B50, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
+                        len(entry), len(extra)) + entry + extra + header)
+        put_data(data)
         central.append(
             _CENTRAL.pack(0x02014B50, 45, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
                           len(entry), 28, 0, 0, 0, 0o600 << 16, 0xFFFFFFFF)
@@ -258,18 +280,115 @@ def write_npz(file: Any, arrays: dict[str, np.ndarray]) -> None:
     directory = b"".join(central)
     count = len(central)
     end64 = offset + len(directory)
-    file.write(directory
-               + _ZIP64_END.pack(0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory),
-                                 offset)
-               + _ZIP64_LOCATOR.pack(0x07064B50, 0, end64, 1)
-               + _END.pack(0x06054B50, 0, 0, min(count, 0xFFFF), min(count, 0xFFFF),
-                           min(len(directory), 0xFFFFFFFF), 0xFFFFFFFF, 0))
+    put(directory
+        + _ZIP64_END.pack(0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory), offset)
+        + _ZIP64_LOCATOR.pack(0x07064B50, 0, end64, 1)
+        + _END.pack(0x06054B50, 0, 0, min(count, 0xFFFF), min(count, 0xFFFF),
+                    min(len(directory), 0xFFFFFFFF), 0xFFFFFFFF, 0))
 
 
-def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
-    """Converts one shard and writes it (temporary name, then rename). A pure function of its
-    inputs: running it twice writes the same file."""
-    began = time.perf_counter()
+class _DirectFile:
+    """Sequential writes to a file descriptor opened with O_DIRECT. Block-aligned memory goes to
+    the disk as it is, in whole blocks; everything else is gathered in a page-aligned buffer
+    first. ``finish`` writes the last block padded and cuts the file to its size."""
+
+    def __init__(self, fd: int) -> None:
+        self._fd = fd
+        self._buffer = mmap.mmap(-1, _BOUNCE_BYTES)
+        self._view = memoryview(self._buffer)
+        self._fill = 0
+        self._size = 0
+
+    def put(self, data: bytes | memoryview) -> None:
+        data = memoryview(data).cast("B")
+        self._size += data.nbytes
+        done = 0
+        while done < data.nbytes:
+            count = min(data.nbytes - done, _BOUNCE_BYTES - self._fill)
+            self._view[self._fill:self._fill + count] = data[done:done + count]
+            self._fill += count
+            done += count
+            if self._fill == _BOUNCE_BYTES:
+                self._write(self._view)
+                self._fill = 0
+
+    def put_data(self, data: np.ndarray) -> None:
+        whole = data.nbytes - data.nbytes % _BLOCK
+        if whole and self._fill % _BLOCK == 0 and data.ctypes.data % _BLOCK == 0:
+            if self._fill:
+                self._write(self._view[:self._fill])
+                self._fill = 0
+            self._write(memoryview(data[:whole]))
+            self._size += whole
+            data = data[whole:]
+        self.put(memoryview(data))
+
+    def finish(self) -> None:
+        padded = self._fill + -self._fill % _BLOCK
+        self._view[self._fill:padded] = bytes(padded - self._fill)
+        self._write(self._view[:padded])
+        self._fill = 0
+        os.ftruncate(self._fd, self._size)
+
+    def _write(self, data: memoryview) -> None:
+        done = 0
+        while done < data.nbytes:
+            count = os.write(self._fd, data[done:])
+            # A direct write goes on only from a block boundary. A short count means a full disk
+            # or a failing device (whose error the next call would bring): the file ends here.
+            if count <= 0 or count % _BLOCK:
+                raise OSError(errno.EIO, f"short write ({count} of {data.nbytes - done} bytes)")
+            done += count
+
+
+def _write_npz_direct(path: str, arrays: dict[str, np.ndarray]) -> bool:
+    """Writes ``arrays`` to a new file at ``path`` with O_DIRECT; False when the platform or the
+    file system does not take such writes (EINVAL at the open or at a write)."""
+    direct = getattr(os, "O_DIRECT", 0)
+    if not direct:
+        return False
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC | direct
+    try:
+        fd = os.open(path, flags, 0o666)
+    except OSError as error:
+        if error.errno == errno.EINVAL:
+            return False
+        raise
+    try:
+        # The buffer is unmapped with the last view of it (a failed write's traceback holds one).
+        file = _DirectFile(fd)
+        _write_zip(arrays, _BLOCK, file.put, file.put_data)
+        file.finish()
+    except OSError as error:
+        if error.errno == errno.EINVAL:
+            return False
+        raise
+    finally:
+        os.close(fd)
+    return True
+
+
+def write_npz(file: Any, arrays: dict[str, np.ndarray]) -> None:
+    """``np.savez(file, **arrays)`` for C-contiguous arrays, written from their own memory: no
+    copies, and the CRC-32 of each entry computed natively (faster than zlib). ``np.load`` reads
+    the result like a file of np.savez.
+
+    ``file`` is a file object (written byte for byte as np.savez writes) or a path. A path is
+    written past the page cache (O_DIRECT) where the file system allows it, the data of each
+    entry of 4096 bytes or more aligned to 4096 in the file by padding in its local header;
+    elsewhere it is written like a file object."""
+    if isinstance(file, (str, os.PathLike)):
+        path = os.fspath(file)
+        if _write_npz_direct(path, arrays):
+            return
+        with open(path, "wb") as opened:
+            write_npz(opened, arrays)
+        return
+    _write_zip(arrays, 0, file.write, lambda data: file.write(memoryview(data)))
+
+
+def _read_shard(shard: Shard, options: Options) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The arrays of one shard (``meta`` included) and its result without the time taken."""
     source: Any = (io.BytesIO(shard.data) if shard.data is not None
                    else _Range(shard.path, shard.start, shard.end))
     try:
@@ -296,21 +415,67 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
         "counts": arrays.counts,
         "errors": errors,
     }
+    columns: dict[str, Any] = dict(arrays)
+    columns["meta"] = np.array(json.dumps(meta))
+    return columns, {"bytes": shard.end - shard.start, "counts": arrays.counts, "errors": errors}
+
+
+def _write_shard(shard: Shard, columns: dict[str, Any], options: Options) -> None:
+    """Writes a shard under a temporary name and renames it when complete."""
     temporary = f"{shard.output}.tmp-{os.getpid()}"
-    with open(temporary, "wb") as file:
-        columns: dict[str, Any] = dict(arrays)
-        columns["meta"] = np.array(json.dumps(meta))
+    try:
         if options.compress:
-            np.savez_compressed(file, **columns)
+            with open(temporary, "wb") as file:
+                np.savez_compressed(file, **columns)
         else:
-            write_npz(file, columns)
+            write_npz(temporary, columns)
+    except BaseException:
+        # A failed write (a full disk, a device error) leaves no part of a shard behind.
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
     os.replace(temporary, shard.output)
-    return {
-        "bytes": shard.end - shard.start,
-        "counts": arrays.counts,
-        "errors": errors,
-        "seconds": time.perf_counter() - began,
-    }
+
+
+def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
+    """Converts one shard and writes it (temporary name, then rename). A pure function of its
+    inputs: running it twice writes the same file."""
+    began = time.perf_counter()
+    columns, result = _read_shard(shard, options)
+    _write_shard(shard, columns, options)
+    result["seconds"] = time.perf_counter() - began
+    return result
+
+
+def _convert_in_turn(shards: Iterable[Shard],
+                     options: Options) -> Iterator[tuple[Shard, dict[str, Any]]]:
+    """``convert_shard`` for each shard in turn, yielding (shard, result) once a shard is
+    written. Each shard is written by a second thread while the next one is read: a write past
+    the page cache waits for the disk, and the reader keeps the processor busy meanwhile (both
+    run without the interpreter lock). At most two shards' arrays are held at a time."""
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quarn-shard-writer") as writer:
+        pending: tuple[Shard, float, dict[str, Any], Future[None]] | None = None
+        for shard in shards:
+            began = time.perf_counter()
+            columns, result = _read_shard(shard, options)
+            if pending is not None:
+                yield _written(*pending)
+            pending = (shard, began, result, writer.submit(_write_shard, shard, columns, options))
+            del columns
+        if pending is not None:
+            yield _written(*pending)
+
+
+def _written(shard: Shard, began: float, result: dict[str, Any],
+             write: Future[None]) -> tuple[Shard, dict[str, Any]]:
+    write.result()
+    result["seconds"] = time.perf_counter() - began
+    return shard, result
+
+
+def _convert_run(shards: list[Shard], options: Options) -> list[dict[str, Any]]:
+    """The results of consecutive shards converted by one worker process."""
+    return [result for _, result in _convert_in_turn(shards, options)]
 
 
 def _progress(total: int | None, enabled: bool) -> Any:
@@ -370,16 +535,20 @@ def convert(
         if scheduler is not None:
             _run_dask(shards, options, scheduler, workers, done, skip)
         elif workers <= 1:
-            for shard in shards:
-                if os.path.exists(shard.output):
-                    skip(shard)
-                else:
-                    done(shard, convert_shard(shard, options))
+            def fresh() -> Iterator[Shard]:
+                for shard in shards:
+                    if os.path.exists(shard.output):
+                        skip(shard)
+                    else:
+                        yield shard
+
+            for shard, result in _convert_in_turn(fresh(), options):
+                done(shard, result)
         else:
             assert pool is not None
             local = pool
-            _run_bounded(shards, lambda s: local.submit(convert_shard, s, options), 2 * workers,
-                         done, skip, lambda f: f.result(), _wait_local)
+            _run_bounded(shards, lambda run: local.submit(_convert_run, run, options), _RUN,
+                         (workers + 1) * _RUN, done, skip, lambda f: f.result(), _wait_local)
     finally:
         if bar is not None:
             bar.close()
@@ -417,28 +586,54 @@ def _wait_local(futures: set[Any]) -> set[Any]:
     return set(finished)
 
 
+# Consecutive shards per task of the local pool or a Dask cluster: a worker writes each shard of
+# its run while it reads the next one (see _convert_in_turn).
+_RUN = 2
+
+
 def _run_bounded(
     shards: Iterator[Shard],
-    submit: Callable[[Shard], Any],
+    submit: Callable[[list[Shard]], Any],
+    run: int,
     limit: int,
     done: Callable[[Shard, dict[str, Any]], None],
     skip: Callable[[Shard], None],
-    result_of: Callable[[Any], dict[str, Any]],
+    result_of: Callable[[Any], list[dict[str, Any]]],
     wait_some: Callable[[set[Any]], set[Any]],
 ) -> None:
-    """Keeps at most ``limit`` shards in flight, so memory stays bounded for any input size."""
-    running: dict[Any, Shard] = {}
+    """Hands out the shards still to do in tasks of up to ``run`` of them, in order, keeping at
+    most ``limit`` shards in flight, so memory stays bounded for any input size."""
+    running: dict[Any, list[Shard]] = {}
+    in_flight = 0
+
+    def collect() -> None:
+        nonlocal in_flight
+        for future in wait_some(set(running)):
+            finished = running.pop(future)
+            in_flight -= len(finished)
+            for shard, result in zip(finished, result_of(future), strict=True):
+                done(shard, result)
+
+    def start(group: list[Shard]) -> None:
+        nonlocal in_flight
+        while running and in_flight + len(group) > limit:
+            collect()
+        running[submit(group)] = group
+        in_flight += len(group)
+
+    group: list[Shard] = []
     for shard in shards:
         if os.path.exists(shard.output):
             skip(shard)
             continue
-        while len(running) >= limit:
-            for future in wait_some(set(running)):
-                done(running.pop(future), result_of(future))
-        running[submit(shard)] = shard
+        group.append(shard)
+        if len(group) == run:
+            start(group)
+            group = []
+    if group:
+        start(group)
     while running:
-        for future in wait_some(set(running)):
-            done(running.pop(future), result_of(future))
+        collect()
 
 
 def _run_dask(
@@ -457,14 +652,14 @@ def _run_dask(
             "--scheduler needs Dask's distributed package: pip install 'quarn-chess[dask]'"
         ) from error
     with Client(scheduler) as client:
-        limit = max(2 * workers, 2 * max(1, len(client.scheduler_info().get("workers", {}))))
+        limit = (max(workers, len(client.scheduler_info().get("workers", {}))) + 1) * _RUN
 
         def wait_some(futures: set[Any]) -> set[Any]:
             finished = dask_wait(list(futures), return_when="FIRST_COMPLETED").done
             return set(finished)
 
-        _run_bounded(shards, lambda s: client.submit(convert_shard, s, options, pure=False),
-                     limit, done, skip, lambda f: f.result(), wait_some)
+        _run_bounded(shards, lambda run: client.submit(_convert_run, run, options, pure=False),
+                     _RUN, limit, done, skip, lambda f: f.result(), wait_some)
 
 
 def report(summary: Summary, file: Any = sys.stderr) -> None:

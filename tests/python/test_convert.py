@@ -1,11 +1,15 @@
 """python -m quarn_data convert: deterministic shards, every game once, resuming, local processes
 and a Dask cluster on loopback."""
 
+import errno
+import io
 import json
+import mmap
 import os
 import multiprocessing
 import subprocess
 import sys
+import struct
 import threading
 import zipfile
 import zlib
@@ -137,6 +141,188 @@ def test_shard_writer_writes_what_np_savez_writes(tmp_path):
             assert np.array_equal(loaded[name], array, equal_nan=name in ("eval", "clock"))
 
 
+def page_aligned(array):
+    """A copy of ``array`` in memory that starts on a page, as the reader's columns do."""
+    memory = mmap.mmap(-1, max(array.nbytes, 1))
+    copy = np.frombuffer(memory, dtype=array.dtype, count=array.size).reshape(array.shape)
+    copy[...] = array
+    return copy
+
+
+def writer_arrays():
+    """Entries of every size class around the 4096-byte blocks, in page-aligned memory (as the
+    reader's columns) and in ordinary memory at odd addresses, and the reader's own columns."""
+    rng = np.random.default_rng(5)
+    arrays = dict(pgn_to_arrays(DATA / "random_games.pgn", planes=True))
+    arrays["packed"] = pgn_to_arrays(DATA / "random_games.pgn")["packed"]
+    arrays["empty"] = np.zeros((0, 12), dtype=np.uint64)
+    arrays["one"] = np.array([7], dtype=np.uint8)
+    for size in (4095, 4096, 4097, 8191, 8192 + 13, 1_000_003):
+        data = rng.integers(0, 256, size + 1, dtype=np.uint8)
+        arrays[f"aligned_{size}"] = page_aligned(data[:size])
+        arrays[f"odd_{size}"] = data[1:]
+    arrays["odd_floats"] = np.frombuffer(rng.random(3001).tobytes()[4:-4], dtype=np.float32)
+    arrays["meta"] = np.array(json.dumps({"shard": 1, "name": "é"}))
+    return arrays
+
+
+def npz_bytes(arrays):
+    out = io.BytesIO()
+    write_npz(out, arrays)
+    return out.getvalue()
+
+
+def data_offsets(path):
+    """name -> (file offset of the array data, extra field ids of its local header)."""
+    raw = Path(path).read_bytes()
+    found = {}
+    with zipfile.ZipFile(path) as archive:
+        for info in archive.infolist():
+            at = info.header_offset
+            name_size, extra_size = struct.unpack_from("<HH", raw, at + 26)
+            extra = raw[at + 30 + name_size:at + 30 + name_size + extra_size]
+            ids = []
+            while extra:
+                kind, size = struct.unpack_from("<HH", extra)
+                ids.append(kind)
+                extra = extra[4 + size:]
+            start = at + 30 + name_size + extra_size
+            header = 10 + struct.unpack_from("<H", raw, start + 8)[0]
+            found[info.filename[:-4]] = (start + header, ids)
+    return found
+
+
+def direct_writes_work(folder):
+    try:
+        fd = os.open(folder / "probe", os.O_WRONLY | os.O_CREAT | getattr(os, "O_DIRECT", 0))
+    except OSError:
+        return False
+    try:
+        memory = mmap.mmap(-1, 4096)
+        os.write(fd, memory)
+        return hasattr(os, "O_DIRECT")
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
+        os.unlink(folder / "probe")
+
+
+def assert_loads_as(path, arrays):
+    with zipfile.ZipFile(path) as archive:
+        assert archive.testzip() is None
+    with np.load(path) as loaded:
+        assert sorted(loaded.files) == sorted(arrays)
+        for name, array in arrays.items():
+            assert loaded[name].dtype == array.dtype and loaded[name].shape == array.shape, name
+            assert np.array_equal(loaded[name], array, equal_nan=array.dtype.kind == "f"), name
+
+
+@pytest.fixture
+def direct_fds(monkeypatch):
+    """Records the descriptors opened with O_DIRECT (the writer's), for faults injected on them."""
+    opened = set()
+    real_open = os.open
+
+    def spy(path, flags, *args, **kwargs):
+        fd = real_open(path, flags, *args, **kwargs)
+        if flags & getattr(os, "O_DIRECT", 0):
+            opened.add(fd)
+        return fd
+
+    monkeypatch.setattr(os, "open", spy)
+    return opened
+
+
+def test_shard_writer_aligns_array_data_where_the_file_system_takes_direct_writes(tmp_path):
+    """Written by path, every array of a block or more starts on a 4096-byte boundary, behind
+    zipalign's padding field; the file loads as the arrays, checksums included. Without direct
+    writes the file is what a file object gets, np.savez's bytes."""
+    arrays = writer_arrays()
+    write_npz(tmp_path / "shard.npz", arrays)
+    assert_loads_as(tmp_path / "shard.npz", arrays)
+    if not direct_writes_work(tmp_path):
+        assert (tmp_path / "shard.npz").read_bytes() == npz_bytes(arrays)
+        pytest.skip("this file system does not take O_DIRECT writes")
+    offsets = data_offsets(tmp_path / "shard.npz")
+    for name, array in arrays.items():
+        start, ids = offsets[name]
+        if array.nbytes >= 4096:
+            assert start % 4096 == 0 and ids == [1, 0xD935], name
+        else:
+            assert ids == [1], name
+    # Rewriting a longer file leaves no stale tail; the same arrays give the same file.
+    (tmp_path / "again.npz").write_bytes(b"x" * (8 << 20))
+    write_npz(str(tmp_path / "again.npz"), arrays)
+    assert (tmp_path / "again.npz").read_bytes() == (tmp_path / "shard.npz").read_bytes()
+    small = {"one": arrays["one"], "meta": arrays["meta"]}
+    write_npz(tmp_path / "small.npz", small)
+    assert (tmp_path / "small.npz").read_bytes() == npz_bytes(small)
+
+
+@pytest.mark.parametrize("refused", ["open", "write"])
+def test_shard_writer_falls_back_to_buffered_writes(tmp_path, monkeypatch, direct_fds, refused):
+    """A file system that refuses O_DIRECT at the open or at the first write (EINVAL) gets the
+    buffered writer's file, np.savez's bytes."""
+    arrays = writer_arrays()
+    real_open, real_write = os.open, os.write
+
+    def refuse_open(path, flags, *args, **kwargs):
+        if flags & getattr(os, "O_DIRECT", 0):
+            raise OSError(errno.EINVAL, "Invalid argument")
+        return real_open(path, flags, *args, **kwargs)
+
+    def refuse_write(fd, data):
+        if fd in direct_fds:
+            raise OSError(errno.EINVAL, "Invalid argument")
+        return real_write(fd, data)
+
+    if refused == "open":
+        monkeypatch.setattr(os, "open", refuse_open)
+    else:
+        monkeypatch.setattr(os, "write", refuse_write)
+    write_npz(tmp_path / "shard.npz", arrays)
+    assert (tmp_path / "shard.npz").read_bytes() == npz_bytes(arrays)
+    assert_loads_as(tmp_path / "shard.npz", arrays)
+
+
+def test_failed_shard_writes_raise_and_leave_nothing(inputs, tmp_path, monkeypatch, direct_fds):
+    arrays = {"one": np.arange(10_000, dtype=np.uint8)}
+    if os.path.exists("/dev/full"):
+        with pytest.raises(OSError) as failure:
+            write_npz("/dev/full", arrays)
+        assert failure.value.errno == errno.ENOSPC
+    if not direct_writes_work(tmp_path):
+        pytest.skip("this file system does not take O_DIRECT writes")
+    real_write = os.write
+    fault = {}
+
+    def faulty(fd, data):
+        if fd not in direct_fds or not fault:
+            return real_write(fd, data)
+        if "count" in fault:
+            return fault["count"]
+        raise OSError(fault["errno"], os.strerror(fault["errno"]))
+
+    monkeypatch.setattr(os, "write", faulty)
+    # Short counts (off a block boundary, or nothing written) and errors.
+    for case in ({"count": 100}, {"count": 0}, {"errno": errno.ENOSPC}, {"errno": errno.EIO}):
+        fault.update(case)
+        with pytest.raises(OSError):
+            write_npz(tmp_path / "shard.npz", arrays)
+        fault.clear()
+    # A shard whose write fails is not left under its name, nor under the temporary one; the
+    # next run writes it.
+    plain, _ = inputs
+    fault["errno"] = errno.ENOSPC
+    with pytest.raises(OSError):
+        convert([str(plain)], str(tmp_path / "out"), shard_bytes=SHARD, progress=False)
+    assert os.listdir(tmp_path / "out") == []
+    fault.clear()
+    done = convert([str(plain)], str(tmp_path / "out"), shard_bytes=SHARD, progress=False)
+    assert done.skipped == 0 and len(os.listdir(tmp_path / "out")) == done.shards
+
+
 def test_rerun_skips_finished_shards_and_resumes_after_a_kill(inputs, tmp_path):
     plain, _ = inputs
     out = tmp_path / "out"
@@ -150,6 +336,13 @@ def test_rerun_skips_finished_shards_and_resumes_after_a_kill(inputs, tmp_path):
     (out / (missing + ".tmp-12345")).write_bytes(b"half written")
     resumed = convert([str(plain)], str(out), shard_bytes=SHARD, progress=False)
     assert (resumed.shards, resumed.skipped) == (1, first.shards - 1)
+    assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
+    # Worker processes take runs of consecutive shards to do, around the ones already there.
+    for name in sorted(before)[1::3] + sorted(before)[2:3]:
+        (out / name).unlink()
+    gaps = convert([str(plain)], str(out), workers=2, shard_bytes=SHARD, progress=False)
+    assert gaps.shards + gaps.skipped == first.shards and gaps.counts["games"] > 0
+    assert gaps.shards == len(set(sorted(before)[1::3] + sorted(before)[2:3]))
     assert {p.name: p.read_bytes() for p in out.glob("*.npz")} == before
 
 
