@@ -361,9 +361,11 @@ bool GameCollector::begin_movetext() {
     current_.tags.resize(tag_count_);
     std::string_view fen;
     for (const auto& [name, value] : current_.tags) {
-        if (name == "Variant" && !is_standard_variant(value))
+        // As views: a view compares its length first, where std::string == "..." calls memcmp.
+        const std::string_view key = name;
+        if (key == "Variant" && !is_standard_variant(value))
             variant_ = true;
-        if (name == "FEN")
+        if (key == "FEN")
             fen = value;
     }
     if (variant_)
@@ -396,7 +398,7 @@ bool GameCollector::end_game(const PgnError* error) {
     current_.tags.resize(tag_count_);
     std::string_view result_tag;
     for (const auto& [name, value] : current_.tags)
-        if (name == "Result")
+        if (std::string_view(name) == "Result")
             result_tag = value;
     current_.result = game_result(result_tag, marker_);
     current_.moves.assign(moves_.begin(), moves_.end());
