@@ -323,6 +323,7 @@ void PgnReader::run(bool final, std::size_t limit) {
         case Mode::SKIP_LINE: skip_line(); continue;
         case Mode::SKIP_COMMENT: skip_comment(); continue;
         case Mode::SKIP_VARIATION: skip_variation(); continue;
+        case Mode::SKIP_WORD: skip_word(); continue;
         case Mode::TOKENS: break;
         }
         if (in_movetext_) {
@@ -650,9 +651,13 @@ bool PgnReader::read_word(bool final) {
     if (i == end && !final) {
         if (end - start <= 256 || bridging_)
             return false;
+        // What word() does with the whole word, done without waiting for its end: the rest of
+        // the word is skipped, and the tokens after it are read as they would be.
         ensure_game(base_ + start);
+        ensure_movetext();
         fail(PgnErrorKind::UNEXPECTED_TEXT, base_ + start, text_.substr(start, 80));
-        mode_ = Mode::SKIP_LINE;
+        newlines_ = 0;
+        mode_ = Mode::SKIP_WORD;
         pos_ = end;
         return true;
     }
@@ -740,6 +745,14 @@ void PgnReader::skip_line() {
     mode_ = Mode::TOKENS;
     newlines_ = 1;
     line_start_ = true;
+}
+
+void PgnReader::skip_word() {
+    const std::size_t end = text_.size();
+    while (pos_ < end && !ends_word(text_[pos_]))
+        ++pos_;
+    if (pos_ < end)
+        mode_ = Mode::TOKENS;
 }
 
 void PgnReader::skip_comment() {

@@ -101,7 +101,8 @@ public:
     bool stopped() const { return stopped_; }
 
 private:
-    enum class Mode : std::uint8_t { TOKENS, SKIP_LINE, SKIP_COMMENT, SKIP_VARIATION };
+    // SKIP_WORD: the rest of an over-long word cut by the end of a chunk.
+    enum class Mode : std::uint8_t { TOKENS, SKIP_LINE, SKIP_COMMENT, SKIP_VARIATION, SKIP_WORD };
 
     // Reads tokens that begin before `limit`.
     void run(bool final, std::size_t limit);
@@ -114,6 +115,7 @@ private:
     bool read_comment(bool final);
     bool read_word(bool final);
     void skip_line();
+    void skip_word();
     void skip_comment();
     void skip_variation();
     void word(std::string_view text, std::uint64_t offset);

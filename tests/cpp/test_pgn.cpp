@@ -165,6 +165,18 @@ TEST(Pgn, LongTokensCutByChunksReadAsTheWholeText) {
         EXPECT_EQ(summary(read_games(text, chunk)), expected) << chunk;
         EXPECT_EQ(evals(chunk), expected_evals) << chunk;
     }
+
+    // An over-long word known to be one before its end has arrived: the words after it are read
+    // as in the whole text, on its line (a result ends the game) and after it (a blank line ends
+    // the game, although no move was read).
+    for (const std::string tail : { " 1-0 e4 *\n", "\n\nt\n" }) {
+        const std::string long_word = std::string(300, 'a') + tail;
+        const std::vector<GameRecord> games = read_games(long_word);
+        ASSERT_EQ(games.size(), 2u) << tail;
+        EXPECT_EQ(kind(games[0]), PgnErrorKind::UNEXPECTED_TEXT);
+        for (const std::size_t chunk : { 1, 7, 64 })
+            EXPECT_EQ(summary(read_games(long_word, chunk)), summary(games)) << tail << chunk;
+    }
 }
 
 TEST(Pgn, ResolvesTheSanFormsOfRealFiles) {
