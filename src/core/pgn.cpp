@@ -571,6 +571,10 @@ bool PgnReader::read_tag(bool final) {
         return need_more();
     if (text_[i] != ']')
         return broken(i);
+    // Longer tags are refused however the input is cut: read in chunks, a tag cut by a chunk's
+    // end is refused once that much of it has been seen.
+    if (i + 1 - start > MAX_TOKEN)
+        return broken(i + 1);
     // A tag section that follows a game's movetext starts the next game (handled by the caller);
     // tags after a blank line inside a tag section still belong to the same game.
     ensure_game(base_ + start);

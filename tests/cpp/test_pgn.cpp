@@ -177,6 +177,20 @@ TEST(Pgn, LongTokensCutByChunksReadAsTheWholeText) {
         for (const std::size_t chunk : { 1, 7, 64 })
             EXPECT_EQ(summary(read_games(long_word, chunk)), summary(games)) << tail << chunk;
     }
+
+    // A tag of the reader's token limit is read, a longer one refused, however it is cut.
+    for (const std::size_t length : { PgnReader::MAX_TOKEN, PgnReader::MAX_TOKEN + 1 }) {
+        // [Event "..."] is 10 bytes around its value.
+        const std::string tag_text
+            = "[Event \"" + std::string(length - 10, 'v') + "\"]\n\n1. e4 *\n";
+        const std::vector<GameRecord> games = read_games(tag_text);
+        ASSERT_EQ(games.size(), 1u);
+        EXPECT_EQ(kind(games[0]),
+            length > PgnReader::MAX_TOKEN ? PgnErrorKind::BROKEN_TAG : PgnErrorKind::NONE);
+        for (const std::size_t chunk : { 1, 4096, 65535, 65536, 65537 })
+            EXPECT_EQ(summary(read_games(tag_text, chunk)), summary(games))
+                << length << " " << chunk;
+    }
 }
 
 TEST(Pgn, ResolvesTheSanFormsOfRealFiles) {
