@@ -37,7 +37,9 @@ namespace {
     }
 
 #ifdef QUARN_X86_SIMD
-    // Each byte of the word copied to eight lanes, masked with the lane's bit, clamped to 0 / 1.
+    // Each byte of the word copied to eight lanes, masked with the lane's bit, clamped to 0 / 1;
+    // written with streaming stores when `Stream` (then `out` must be aligned to 32 bytes).
+    template <bool Stream>
     __attribute__((target("avx2"))) void expand_avx2(
         const Bitboard* words, std::size_t count, std::uint8_t* out) {
         const __m256i low_bytes = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,
@@ -49,46 +51,30 @@ namespace {
             const __m256i word = _mm256_set1_epi64x(static_cast<long long>(words[i]));
             const __m256i low = _mm256_and_si256(_mm256_shuffle_epi8(word, low_bytes), lane_bits);
             const __m256i high = _mm256_and_si256(_mm256_shuffle_epi8(word, high_bytes), lane_bits);
-            _mm256_storeu_si256(
-                reinterpret_cast<__m256i*>(out + i * 64), _mm256_min_epu8(low, one));
-            _mm256_storeu_si256(
-                reinterpret_cast<__m256i*>(out + i * 64 + 32), _mm256_min_epu8(high, one));
+            auto* at = reinterpret_cast<__m256i*>(out + i * 64);
+            if constexpr (Stream) {
+                _mm256_stream_si256(at, _mm256_min_epu8(low, one));
+                _mm256_stream_si256(at + 1, _mm256_min_epu8(high, one));
+            } else {
+                _mm256_storeu_si256(at, _mm256_min_epu8(low, one));
+                _mm256_storeu_si256(at + 1, _mm256_min_epu8(high, one));
+            }
         }
     }
 
-    // The word is the byte mask of a masked move of ones.
+    // The word is the byte mask of a masked move of ones (`out` aligned to 64 bytes when
+    // `Stream`).
+    template <bool Stream>
     __attribute__((target("avx512f,avx512bw"))) void expand_avx512(
         const Bitboard* words, std::size_t count, std::uint8_t* out) {
         const __m512i one = _mm512_set1_epi8(1);
-        for (std::size_t i = 0; i < count; ++i)
-            _mm512_storeu_si512(out + i * 64, _mm512_maskz_mov_epi8(words[i], one));
-    }
-
-    // The same with streaming stores, for `out` aligned to 32 / 64 bytes.
-    __attribute__((target("avx2"))) void stream_avx2(
-        const Bitboard* words, std::size_t count, std::uint8_t* out) {
-        const __m256i low_bytes = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,
-            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
-        const __m256i high_bytes = _mm256_add_epi8(low_bytes, _mm256_set1_epi8(4));
-        const __m256i lane_bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201));
-        const __m256i one = _mm256_set1_epi8(1);
         for (std::size_t i = 0; i < count; ++i) {
-            const __m256i word = _mm256_set1_epi64x(static_cast<long long>(words[i]));
-            const __m256i low = _mm256_and_si256(_mm256_shuffle_epi8(word, low_bytes), lane_bits);
-            const __m256i high = _mm256_and_si256(_mm256_shuffle_epi8(word, high_bytes), lane_bits);
-            _mm256_stream_si256(
-                reinterpret_cast<__m256i*>(out + i * 64), _mm256_min_epu8(low, one));
-            _mm256_stream_si256(
-                reinterpret_cast<__m256i*>(out + i * 64 + 32), _mm256_min_epu8(high, one));
+            const __m512i bytes = _mm512_maskz_mov_epi8(words[i], one);
+            if constexpr (Stream)
+                _mm512_stream_si512(reinterpret_cast<__m512i*>(out + i * 64), bytes);
+            else
+                _mm512_storeu_si512(out + i * 64, bytes);
         }
-    }
-
-    __attribute__((target("avx512f,avx512bw"))) void stream_avx512(
-        const Bitboard* words, std::size_t count, std::uint8_t* out) {
-        const __m512i one = _mm512_set1_epi8(1);
-        for (std::size_t i = 0; i < count; ++i)
-            _mm512_stream_si512(
-                reinterpret_cast<__m512i*>(out + i * 64), _mm512_maskz_mov_epi8(words[i], one));
     }
 #endif
 
@@ -102,9 +88,9 @@ namespace {
     StreamingExpander best_streaming_expander() {
 #ifdef QUARN_X86_SIMD
         if (bit_expansion_available(BitExpansion::AVX512))
-            return { stream_avx512, 64 };
+            return { expand_avx512<true>, 64 };
         if (bit_expansion_available(BitExpansion::AVX2))
-            return { stream_avx2, 32 };
+            return { expand_avx2<true>, 32 };
 #endif
         return { nullptr, 0 };
     }
@@ -112,8 +98,8 @@ namespace {
     Expander expander_of(BitExpansion kind) {
         switch (kind) {
 #ifdef QUARN_X86_SIMD
-        case BitExpansion::AVX2: return expand_avx2;
-        case BitExpansion::AVX512: return expand_avx512;
+        case BitExpansion::AVX2: return expand_avx2<false>;
+        case BitExpansion::AVX512: return expand_avx512<false>;
 #endif
         default: return expand_portable;
         }
