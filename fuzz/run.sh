@@ -103,7 +103,7 @@ fi
 llvm_bin=$(dirname "$(readlink -f "$(command -v "$cxx")")")
 
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS
-    -Wall -Wextra -Wpedantic -Wshadow -Wcast-qual -Wmissing-declarations -I"$root/src/core")
+    -Wall -Wextra -Wpedantic -Wshadow -Wcast-qual -Wmissing-declarations -I"$root/src/core" -I"$root/src/games")
 
 if ((coverage)); then
     [[ -x $llvm_bin/llvm-profdata && -x $llvm_bin/llvm-cov ]] ||
@@ -114,8 +114,8 @@ if ((coverage)); then
     objects=()
     for target in "${targets[@]}"; do
         echo "fuzz: coverage of $target"
-        "$cxx" -std=c++20 -O1 -I"$root/src/core" -fsanitize=fuzzer -fprofile-instr-generate \
-            -fcoverage-mapping "$fuzz_dir/fuzz_$target.cpp" "$root"/src/core/*.cpp \
+        "$cxx" -std=c++20 -O1 -I"$root/src/core" -I"$root/src/games" -fsanitize=fuzzer -fprofile-instr-generate \
+            -fcoverage-mapping "$fuzz_dir/fuzz_$target.cpp" "$root"/src/core/*.cpp "$root"/src/games/*.cpp \
             -o "$cov/fuzz_$target" >>"$cov/build.log" 2>&1 ||
             fail_setup "building the coverage binary of $target failed (log: $cov/build.log)"
         inputs=("$fuzz_dir/corpus/$target")
@@ -135,7 +135,7 @@ fi
 # every target.
 echo "fuzz: building with $cxx ($("$cxx" --version | head -n 1))"
 shopt -s nullglob
-core_sources=("$root"/src/core/*.cpp)
+core_sources=("$root"/src/core/*.cpp "$root"/src/games/*.cpp)
 ((${#core_sources[@]})) || fail_setup "no core sources in $root/src/core"
 rm -f "$work"/build/obj/*.o
 export cxx work
