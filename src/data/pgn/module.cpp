@@ -2,10 +2,10 @@
 // game records or training columns come out. All reading and replay happens in the core.
 #include <Python.h>
 
-#include "../../core/crc32.h"
-#include "../../core/pgn.h"
-#include "../../core/pgn_data.h"
 #include "../../core/position_queries.h"
+#include "../../games/crc32.h"
+#include "../../games/pgn.h"
+#include "../../games/pgn_data.h"
 #include "../../python/args.h"
 #include "../../python/binding.h"
 #include "../../python/errors.h"
