@@ -97,6 +97,7 @@ class DevTools:
         if session:
             message["sessionId"] = session
         self.socket.send(json.dumps(message))
+        self.socket.settimeout(60)  # wait_for shortens it
         while True:
             reply = json.loads(self.socket.recv())
             if reply.get("id") == self.next_id:

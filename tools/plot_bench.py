@@ -105,12 +105,12 @@ def draw_ratios(axis, groups: list[dict], label_peer: bool) -> None:
             axis.plot([g["target"]] * 2, [i - 0.38, i + 0.38], color=TARGET, linewidth=2,
                       zorder=4)
         text = times(medians[i]) if high == low else f"{times(low)} – {times(high)}"
-        axis.text(max(high, medians[i]) * 1.12, i, text, va="center", fontsize=8.5, zorder=5)
-    axis.set_yticks(list(y), labels, fontsize=9)
+        axis.text(max(high, medians[i]) * 1.12, i, text, va="center", fontsize=9.5, zorder=5)
+    axis.set_yticks(list(y), labels, fontsize=10.5)
     axis.invert_yaxis()
     axis.set_xscale("log")
     upper = max(max(g["ratios"]) for g in groups)
-    axis.set_xlim(min(0.5, min(min(g["ratios"]) for g in groups) * 0.8), upper * 4)
+    axis.set_xlim(min(0.5, min(min(g["ratios"]) for g in groups) * 0.8), upper * 9)
     axis.axvline(1, color="#555", linewidth=0.8, zorder=1)
     axis.xaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}×"))
     axis.xaxis.set_minor_formatter(NullFormatter())
@@ -126,8 +126,8 @@ def draw_values(axis, unit: str, items: list[tuple[str, float]]) -> None:
     axis.barh(y, values, color=OURS, height=0.62, zorder=2)
     for i, value in enumerate(values):
         axis.text(value * 1.02, i, f"{human(value)} {unit}".replace("M M", "M"), va="center",
-                  fontsize=8.5)
-    axis.set_yticks(list(y), [job for job, _ in items], fontsize=9)
+                  fontsize=9.5)
+    axis.set_yticks(list(y), [job for job, _ in items], fontsize=10.5)
     axis.invert_yaxis()
     axis.set_xlim(0, max(values) * 1.45)
     axis.set_xlabel(unit, fontsize=9)
@@ -139,15 +139,15 @@ def draw_values(axis, unit: str, items: list[tuple[str, float]]) -> None:
 
 def chart(title: str, note: str, panels: list[tuple[str, object]], out: Path) -> None:
     """panels: (heading, draw function taking an axis and returning its bar count)."""
-    heights = [max(1, count) * 0.34 + 0.9 for _, (count, _) in panels]
-    figure, axes = plt.subplots(len(panels), 1, figsize=(9, sum(heights) + 0.7),
+    heights = [max(1, count) * 0.36 + 0.9 for _, (count, _) in panels]
+    figure, axes = plt.subplots(len(panels), 1, figsize=(8.5, sum(heights) + 0.7),
                                 gridspec_kw={"height_ratios": heights}, squeeze=False)
     for axis, (heading, (_, draw)) in zip(axes[:, 0], panels):
         draw(axis)
-        axis.set_title(heading, fontsize=10, loc="left")
+        axis.set_title(heading, fontsize=11, loc="left")
     figure.suptitle(title, fontsize=12, x=0.01, ha="left", fontweight="bold")
-    note = textwrap.fill(note, 150)
-    figure.text(0.01, 0.005, note, fontsize=7.5, color="#555", ha="left", va="bottom")
+    note = textwrap.fill(note, 120)
+    figure.text(0.01, 0.005, note, fontsize=8.5, color="#555", ha="left", va="bottom")
     figure.tight_layout(rect=(0, 0.03 + 0.012 * note.count("\n"), 1, 1))
     if out.suffix == ".svg":
         figure.savefig(out, format="svg", metadata={"Date": None})
@@ -166,7 +166,7 @@ def area_chart(document: dict, out: Path) -> None:
         panels.append(("Times faster than python-chess",
                        (len(python_chess), lambda a, g=python_chess: draw_ratios(a, g, False))))
     if others:
-        panels.append(("Times faster than the other side (above 1×: we are faster)",
+        panels.append(("Times faster than the other side (1×: level)",
                        (len(others), lambda a, g=others: draw_ratios(a, g, True))))
     for unit, items in value_groups(rows).items():
         panels.append((f"Measured ({unit})", (len(items), lambda a, u=unit, i=items:

@@ -103,3 +103,54 @@ def test_every_page_is_utf8_and_docs_exist():
     for page in PAGES:
         page.read_text(encoding="utf-8")
     assert os.path.exists(DOCS / "conf.py")
+
+
+def load_tool(name):
+    """tools/<name>.py imported as a module."""
+    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_link_check_reports_broken_links_and_missing_anchors(tmp_path):
+    check_docs = load_tool("check_docs")
+    (tmp_path / "api").mkdir()
+    (tmp_path / "index.html").write_text(
+        '<a href="api/page.html#here">ok</a><a href="api/page.html#gone">anchor</a>'
+        '<a href="missing.html">file</a><img src="_static/x.svg"><a href="#top" id="top">self</a>'
+        '<a href="https://example.org/x">outside</a><a href="api/">folder</a>')
+    (tmp_path / "api" / "page.html").write_text('<h1 id="here">x</h1><a href="../index.html#top">')
+    (tmp_path / "api" / "index.html").write_text("<p>")
+    problems = check_docs.check_links(tmp_path)
+    assert problems == ["missing anchor index.html: api/page.html#gone",
+                        "broken link index.html: missing.html",
+                        "broken link index.html: _static/x.svg"]
+
+
+def test_charts_are_drawn_for_every_result_file(tmp_path):
+    pytest.importorskip("matplotlib")
+    import json
+    import shutil
+    import subprocess
+    import sys
+    import xml.etree.ElementTree as ET
+
+    results = tmp_path / "results"
+    shutil.copytree(ROOT / "bench" / "results", results)
+    # An area that appears later, with throughput rows only: it gets its chart without edits.
+    (results / "loader.json").write_text(json.dumps({
+        "area": "loader", "machine": "test", "date": "2026-01-01",
+        "rows": [{"job": "positions [1 thread]", "value": 2.5e6, "unit": "positions/s",
+                  "peer": None, "peer_value": None, "ratio": None, "target": None},
+                 {"job": "positions vs numpy", "value": 2.5e6, "unit": "positions/s",
+                  "peer": "numpy", "peer_value": 1e6, "ratio": 2.5, "target": "≥ 2×"}]}))
+    out = tmp_path / "charts"
+    subprocess.run([sys.executable, str(ROOT / "tools" / "plot_bench.py"), "--results",
+                    str(results), "--out", str(out)], check=True, capture_output=True)
+    expected = {path.stem for path in results.glob("*.json")} | {"summary"}
+    assert {path.stem for path in out.glob("*.svg")} == expected
+    for chart in out.glob("*.svg"):
+        ET.parse(chart)
+    # The README shows the committed summary chart.
+    assert (DOCS / "_static" / "charts" / "summary.svg").exists()
