@@ -178,6 +178,7 @@ def _read_stub(module: str, path: Path) -> dict[tuple[str, str], tuple[str, str 
                     made[0] if made else "", None, ast.get_docstring(node))
 
     visit(tree.body, "")
+    entries[(module, "")] = ("", None, ast.get_docstring(tree))
     return entries
 
 
@@ -189,13 +190,17 @@ def _stub_entries() -> dict[tuple[str, str], tuple[str, str | None, str | None]]
     return entries
 
 
-def _native(obj: object) -> bool:
+def _native(obj: object, name: str) -> bool:
     """True for objects of a module that has a stub: native code, whose objects carry no
-    Python-level signature of their own (pure-Python modules are read as they are)."""
+    Python-level signature of their own (pure-Python modules are read as they are). quarn_chess's
+    types name no module (their __module__ is "builtins"): they are known by the name they are
+    documented under."""
     owner = getattr(obj, "__objclass__", None)
     module = getattr(obj, "__module__", None) or getattr(owner, "__module__", None)
     if module is None and inspect.isbuiltin(obj):
         module = getattr(getattr(obj, "__self__", None), "__module__", None)
+    if module in (None, "builtins"):
+        return any(name.startswith(stub + ".") for stub in STUBS)
     return module in STUBS
 
 
@@ -215,7 +220,7 @@ def _stub_for(app: Sphinx, name: str, obj: object):
 
 
 def process_signature(app, what, name, obj, options, signature, return_annotation):
-    if not _native(obj):
+    if not _native(obj, name):
         return None
     found = _stub_for(app, name, obj)
     if found is None:
@@ -227,7 +232,12 @@ def process_signature(app, what, name, obj, options, signature, return_annotatio
 
 
 def process_docstring(app, what, name, obj, options, lines):
-    if not _native(obj):
+    if what == "module":
+        found = app.env.quarn_stubs.get((name, ""))  # type: ignore[attr-defined]
+        if found and found[2] and not any(line.strip() for line in lines):
+            lines[:] = inspect.cleandoc(found[2]).splitlines()
+        return
+    if not _native(obj, name):
         return
     found = _stub_for(app, name, obj)
     if found is None or not found[2]:

@@ -100,6 +100,7 @@ def test_wheel_carries_module_stub_and_metadata(wheel):
             "quarn_data/convert.py",
             "quarn_data/pgn.py",
             "quarn_data/py.typed",
+            "quarn_data/svg.py",
             "quarn_chess-0.1.0.dist-info/METADATA",
             "quarn_chess-0.1.0.dist-info/WHEEL",
             "quarn_chess-0.1.0.dist-info/RECORD",
