@@ -23,13 +23,17 @@ def chart_nodes(directive: SphinxDirective, area: str) -> list[nodes.Node]:
     if not chart.exists():
         raise directive.error(f"no chart {chart}: run tools/plot_bench.py (make docs does)")
     directive.env.note_dependency(str(chart))
-    result = RESULTS / f"{area}.json"
-    caption = f"From bench/results/{area}.json."
-    if result.exists():
+    # A chart of one area names its file; the summary draws on all of them.
+    results = [RESULTS / f"{area}.json"] if (RESULTS / f"{area}.json").exists() else sorted(
+        RESULTS.glob("*.json"))
+    described = set()
+    for result in results:
         directive.env.note_dependency(str(result))
         document = json.loads(result.read_text(encoding="utf-8"))
-        caption = (f"Measured on {document.get('machine', 'an unnamed machine')}, "
-                   f"{document.get('date', 'undated')} (bench/results/{area}.json).")
+        described.add(f"{document.get('machine', 'an unnamed machine')}, "
+                      f"{document.get('date', 'undated')}")
+    files = ", ".join(f"bench/results/{result.name}" for result in results)
+    caption = f"Measured on {'; '.join(sorted(described))} ({files})."
     figure = nodes.figure(classes=["bench-chart"])
     figure += nodes.image(uri=f"/_static/charts/{area}.svg", alt=f"benchmark chart: {area}")
     figure += nodes.caption(text=caption)
