@@ -544,6 +544,8 @@ def write_json(results: dict, peer_results: dict, peers: list[str], native: dict
     rows = resultfile.position_rows(results, OPERATIONS, "python-chess")
     for op, text in PEER_OPERATIONS:
         for position, times in peer_results.get(op, {}).items():
+            if len(times) < 2:  # no peer could be imported
+                continue
             fastest = min(range(1, len(times)), key=lambda i: times[i])
             rows.append(resultfile.row(
                 f"{resultfile.label(text)} [{position}]", times[0] * 1e9, "ns", peers[fastest - 1],
