@@ -3,6 +3,8 @@
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package and the test requirements into .venv
 #   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
+#   make docs          the documentation site into build/docs (charts from bench/results/*.json)
+#   make docs-check    the site with warnings as errors, its links, and pages in headless Chromium
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
@@ -60,13 +62,13 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initializat
 	UBSAN_OPTIONS=print_stacktrace=1
 
 .PHONY: test cpp-deps test-cpp test-python asan asan-python typecheck install demo bench soak \
-	fuzz fuzz-short \
+	fuzz fuzz-short docs docs-check charts \
 	format format-check clean distclean help FORCE
 
 test: install test-cpp asan test-python asan-python typecheck fuzz-short
 
 help:
-	@sed -n '3,18s/^# \{0,1\}//p' Makefile
+	@sed -n '3,20s/^# \{0,1\}//p' Makefile
 
 # --- Python environment ----------------------------------------------------------------------
 
@@ -214,6 +216,26 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 		echo "native comparison skipped: no chess-library header at $(CHESS_LIBRARY) (set CHESS_LIBRARY=...)"
 	fi
 	((ran)) || echo "no benchmarks yet (bench/run_bench.py, bench/*.cpp)"
+	$(VPY) -P tools/plot_bench.py
+
+# --- Documentation -----------------------------------------------------------------------------
+
+# The site: charts drawn from bench/results/*.json into docs/_static/charts, then Sphinx into
+# build/docs. docs-check rebuilds from scratch with warnings as errors, checks every internal
+# link and anchor, and opens pages in headless Chromium (Debian's package), saving screenshots.
+SPHINX_ARGS ?=
+charts: $(STAMPS)/requirements-docs
+	@$(VPY) -P tools/plot_bench.py
+
+docs: install $(STAMPS)/requirements-docs charts
+	@$(VPY) -P -m sphinx -b html -q docs $(BUILD)/docs $(SPHINX_ARGS)
+	echo "the site is in $(BUILD)/docs/index.html"
+
+docs-check: install $(STAMPS)/requirements-docs charts
+	@tools/ensure_deb.sh chromium
+	rm -rf $(BUILD)/docs $(BUILD)/docs-shots
+	$(VPY) -P -m sphinx -b html -q -E -W --keep-going docs $(BUILD)/docs $(SPHINX_ARGS)
+	$(VPY) -P tools/check_docs.py $(BUILD)/docs --shots $(BUILD)/docs-shots
 
 # --- Formatting --------------------------------------------------------------------------------
 

@@ -43,6 +43,10 @@ import numpy as np
 import quarn_data
 from quarn_data.convert import convert
 
+# Run with -P (the folder of this file is not on sys.path): resultfile.py lives beside it.
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import resultfile  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "tests" / "data" / "random_games.pgn"
 ORDER = [(p, c) for c in (chess.WHITE, chess.BLACK) for p in chess.PIECE_TYPES]
@@ -266,6 +270,14 @@ def main() -> int:
             notes = old[start:] if start >= 0 else ""
         args.output.write_text(report + notes, encoding="utf-8")
         print(f"written to {args.output}", file=sys.stderr)
+        json_rows = [resultfile.row(name, ours, unit, "--workers 1" if "vs 1" in name else
+                                    "--workers 2" if "vs --workers 2" in name else "python-chess",
+                                    theirs, ratio, f"≥ {target}×")
+                     for name, ours, theirs, unit, ratio, target in rows]
+        if memory:
+            json_rows.append(resultfile.row(f"convert peak RSS [{memory[0]} MB of PGN]",
+                                            memory[1], "MB", target="< 300 MB"))
+        print(f"written to {resultfile.write('pgn', json_rows)}", file=sys.stderr)
     return 0
 
 

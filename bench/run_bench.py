@@ -59,6 +59,7 @@ from benchlib import (
     selected_operations,
     time_table,
 )
+import resultfile
 
 import quarn_chess
 
@@ -532,7 +533,30 @@ def main() -> int:
     report = build_report(results, native, construction_ms, floors, args)
     report += build_peer_report(peer_results, list(peers), peer_notes, args)
     emit(report, args)
+    if not args.no_write:
+        write_json(results, peer_results, list(peers), native)
     return 0
+
+
+def write_json(results: dict, peer_results: dict, peers: list[str], native: dict) -> None:
+    """bench/results/rules.json: the rows against python-chess, against the fastest native peer
+    per position, and the native perft rates."""
+    rows = resultfile.position_rows(results, OPERATIONS, "python-chess")
+    for op, text in PEER_OPERATIONS:
+        for position, times in peer_results.get(op, {}).items():
+            if len(times) < 2:  # no peer could be imported
+                continue
+            fastest = min(range(1, len(times)), key=lambda i: times[i])
+            rows.append(resultfile.row(
+                f"{resultfile.label(text)} [{position}]", times[0] * 1e9, "ns", peers[fastest - 1],
+                times[fastest] * 1e9, times[fastest] / times[0], f"≥ {PEER_TARGET:g}×"))
+    if "bulk_mnps" in native:
+        rows.append(resultfile.row(f"native perft, bulk counting [start, depth {NATIVE_PERFT_DEPTH}]",
+                                   native["bulk_mnps"], "M nodes/s",
+                                   target=f"≥ {NATIVE_PERFT_TARGET:g} M nodes/s"))
+        rows.append(resultfile.row(f"native perft, every leaf made [start, depth {NATIVE_PERFT_DEPTH}]",
+                                   native["full_mnps"], "M nodes/s"))
+    print(f"written to {resultfile.write('rules', rows)}", file=sys.stderr)
 
 
 if __name__ == "__main__":

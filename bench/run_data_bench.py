@@ -47,6 +47,7 @@ from benchlib import (
     selected_operations,
     time_table,
 )
+import resultfile
 
 import quarn_chess
 import quarn_data as qd
@@ -173,6 +174,10 @@ def load_peer(name: str):
         return None, reason
 
 
+# The peer rows in the form of bench/results/data.json, filled by peer_rows.
+PEER_JSON: list[dict] = []
+
+
 def peer_rows(args, generator) -> list[str]:
     """Rows of the peer table: operation, position, ours, theirs, target, holds."""
     nchess, nchess_reason = load_peer("nchess")
@@ -181,6 +186,10 @@ def peer_rows(args, generator) -> list[str]:
     rows = []
 
     def row(label, name, ours, theirs, target_text, holds):
+        PEER_JSON.append(resultfile.row(
+            f"{resultfile.label(label).split(' vs ')[0]} [{name}]", ours * 1e9, "ns",
+            resultfile.label(label).split(" vs ")[1].split()[0], theirs * 1e9, theirs / ours,
+            target_text))
         rows.append(f"| {label} | {name} | {format_time(ours)} | {format_time(theirs)} "
                     f"| {theirs / ours:.2f}× | {target_text} | {mark(holds)} |")
 
@@ -244,6 +253,9 @@ def peer_rows(args, generator) -> list[str]:
 
         nodes = qd.perft(quarn_chess.Board(start), PERFT_DEPTH)
         t_ours, t_theirs = compare([ours, theirs], max(3, args.repeats // 2), args.min_time, nodes)
+        PEER_JSON.append(resultfile.row(
+            f"perft depth {PERFT_DEPTH} [start]", 1e-6 / t_ours, "M nodes/s", "nchess",
+            1e-6 / t_theirs, t_theirs / t_ours, f"≥ {PEER_RATIO}×"))
         rows.append(f"| `perft` depth {PERFT_DEPTH} vs nchess `perft` | start "
                     f"| {1e-6 / t_ours:.0f} M nodes/s | {1e-6 / t_theirs:.0f} M nodes/s "
                     f"| {t_theirs / t_ours:.2f}× | ≥ {PEER_RATIO}× "
@@ -312,6 +324,12 @@ def main() -> int:
     peers = peer_rows(args, generator)
     report = build_report(results, peers, args)
     emit(report, args)
+    if not args.no_write:
+        rows = resultfile.position_rows(results, OPERATIONS, "python-chess") + PEER_JSON
+        rows += [resultfile.row(f"planes_batch positions per second [{name}]",
+                                1 / results["planes_batch"][name][0], "positions/s",
+                                target=f"≥ {BATCH_RATE_TARGET:,}") for name in NAMES]
+        print(f"written to {resultfile.write('data', rows)}", file=sys.stderr)
     return 0
 
 

@@ -45,6 +45,7 @@ from quarn_data.pgn import (
     pgn_to_arrays,
     read_games,
 )
+from quarn_data.svg import svg
 
 __all__ = [
     "Game",
@@ -71,4 +72,5 @@ __all__ = [
     "san",
     "scalars",
     "scalars_batch",
+    "svg",
 ]

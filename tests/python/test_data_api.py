@@ -28,7 +28,7 @@ def test_public_names_and_outcome_values():
     pgn_names = ["Game", "GameError", "PgnArrays", "PgnError", "PgnSourceError", "pgn_to_arrays",
                  "read_games"]
     assert sorted(qd.__all__) == sorted(
-        [name for name in dir(qd._native) if not name.startswith("_")] + pgn_names)
+        [name for name in dir(qd._native) if not name.startswith("_")] + pgn_names + ["svg"])
     mate = qd.outcome(Board(FOOLS_MATE))
     assert mate == ("CHECKMATE", "black")
     assert (mate.termination, mate.winner) == ("CHECKMATE", "black")
