@@ -4,6 +4,7 @@
 #   make install       only build and install the package and the test requirements into .venv
 #   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
+#   make test-torch    install torch into .venv (heavy: PyPI's default wheel pulls GPU libraries) and run tests/python/test_torch.py
 #   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
@@ -59,7 +60,7 @@ CTEST_FLAGS := --output-on-failure --no-tests=error -j $(JOBS)
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1
 
-.PHONY: test cpp-deps test-cpp test-python asan asan-python typecheck install demo bench soak \
+.PHONY: test cpp-deps test-cpp test-python asan asan-python typecheck install demo bench soak test-torch \
 	fuzz fuzz-short \
 	format format-check clean distclean help FORCE
 
@@ -160,6 +161,17 @@ asan-python: install cpp-deps
 		-DQUARN_BUILD_MODULE=ON -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
 	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn quarn_data_loader
 	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
+
+# PyTorch for quarn_data.torch's tests (make test skips them without torch). PyPI's default torch
+# wheel brings several GB of GPU libraries; where PyTorch's CPU index is reachable,
+# TORCH_PIP_ARGS='--index-url https://download.pytorch.org/whl/cpu' installs the light CPU wheel.
+TORCH_PIP_ARGS ?=
+test-torch: install
+	@if ! $(VPY) -c 'import torch' 2>/dev/null; then
+		echo "installing torch into $(VENV) (PyPI's default wheel is large)"
+		$(VPY) -m pip install -q $(TORCH_PIP_ARGS) torch 2>&1 | { $(PIP_QUIET); }
+	fi
+	$(VPY) -P -m pytest tests/python/test_torch.py -q $(PYTEST_ARGS)
 
 # --- Type checks -------------------------------------------------------------------------------
 

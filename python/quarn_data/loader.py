@@ -399,7 +399,9 @@ class _TableReader:
         parquet = self._open.get(index)
         if parquet is None:
             parquet = _open(f.path)
-            self._open = {index: parquet}  # one file open at a time
+            if len(self._open) >= _MIXED_BLOCKS:
+                self._open.pop(next(iter(self._open)))
+            self._open[index] = parquet
         present = [c for c in self._columns if parquet.schema_arrow.get_field_index(c) >= 0]
         base = _rows_before(f, group)
         row = 0
@@ -417,6 +419,40 @@ class _TableReader:
             raise GameTableError(
                 f"{f.path}, row group {group}: cannot be read: {error}"
             ) from error
+
+
+#: Row groups read side by side, so that a window mixes games of several row groups (and files)
+#: even where one row group holds more positions than the window.
+_MIXED_BLOCKS = 8
+
+
+def _mixed(reader: _TableReader, blocks: list[tuple[int, int, int, int]],
+           rng: np.random.Generator | None) -> Iterator[tuple[Any, tuple[int, int, int, int], int]]:
+    """(record batch, block, first row) of every block: with an rng, each read comes from one of
+    up to _MIXED_BLOCKS open blocks picked at random (blocks open in their given order);
+    without, block after block."""
+    if rng is None:
+        for block in blocks:
+            for batch, first_row in reader.batches(block):
+                yield batch, block, first_row
+        return
+    waiting = iter(blocks)
+    active: list[tuple[tuple[int, int, int, int], Iterator[tuple[Any, int]]]] = []
+    while True:
+        while len(active) < _MIXED_BLOCKS:
+            block = next(waiting, None)
+            if block is None:
+                break
+            active.append((block, reader.batches(block)))
+        if not active:
+            return
+        pick = int(rng.integers(len(active)))
+        block, batches = active[pick]
+        item = next(batches, None)
+        if item is None:
+            active.pop(pick)
+            continue
+        yield item[0], block, item[1]
 
 
 # --- PositionLoader ----------------------------------------------------------------------------
@@ -457,9 +493,10 @@ class PositionLoader:
         Reading and decoding run in a background thread one batch ahead of the consumer, with the
         interpreter lock released.
     window : int
-        Positions shuffled together (default 2^20). Row groups are read in a shuffled order, each
-        in slices of games; once the window holds at least ``window`` positions it is put in a
-        uniformly random order and handed out batch by batch. Positions left over (fewer than a
+        Positions shuffled together (default 2^20). Row groups are read in a shuffled order,
+        eight side by side, in slices of games taken from a randomly picked one of them; once
+        the window holds at least ``window`` positions it is put in a uniformly random order and
+        handed out batch by batch. Positions left over (fewer than a
         batch) join the next window. Memory: 128 bytes a position of the window plus the batches
         in flight, whatever the size of the tables.
     strict : bool
@@ -558,14 +595,14 @@ class PositionLoader:
         blocks = _blocks(self._files, self.rank, self.world_size)
         if self.shuffle:
             blocks = [blocks[i] for i in rng.permutation(len(blocks))]
-        reader = _TableReader(self._files, _TABLE_COLUMNS,
-                              games_per_read=max(64, min(4096, self.window // 256)))
+        # About a dozen reads fill a window, each from one of several row groups.
+        per_read = max(16, min(1024, self.window // (80 * _MIXED_BLOCKS)))
+        reader = _TableReader(self._files, _TABLE_COLUMNS, games_per_read=per_read)
         pool = _loader.Pool(self.threads)
-        for block in blocks:
-            for batch, first_row in reader.batches(block):
-                self._add(pool, batch, block, first_row)
-                if pool.size >= self.window:
-                    yield from self._hand_out(pool, rng, final=False)
+        for batch, block, first_row in _mixed(reader, blocks, rng if self.shuffle else None):
+            self._add(pool, batch, block, first_row)
+            if pool.size >= self.window:
+                yield from self._hand_out(pool, rng, final=False)
         yield from self._hand_out(pool, rng, final=True)
 
     def _add(self, pool: Any, batch: Any, block: tuple[int, int, int, int],
