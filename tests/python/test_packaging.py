@@ -98,6 +98,7 @@ def test_wheel_carries_module_stub_and_metadata(wheel):
             f"quarn_data/_loader{suffix}",
             "quarn_data/_loader.pyi",
             "quarn_data/loader.py",
+            "quarn_data/torch.py",
             f"quarn_data/_pgn{suffix}",
             "quarn_data/_pgn.pyi",
             "quarn_data/convert.py",
