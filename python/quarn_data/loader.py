@@ -166,6 +166,25 @@ def _new_columns(rows: int, planes: bool, names: Sequence[str]) -> dict[str, np.
     return out
 
 
+def _cached_columns(rows: int, planes: bool) -> dict[str, np.ndarray]:
+    """Columns for positions(): memory that earlier results freed is reused (warm pages, the
+    cache pgn_to_arrays shares), so that a loop over tables does not pay a page fault a page."""
+    out: dict[str, np.ndarray] = {}
+    order = ["packed", "planes", *POSITION_COLUMNS]
+    for slot, name in enumerate(order):
+        if name == ("packed" if planes else "planes"):
+            continue
+        if name == "planes":
+            dtype, shape = np.bool_, (rows, 12, 64)
+        elif name == "packed":
+            dtype, shape = np.uint64, (rows, 12)
+        else:
+            dtype, shape = POSITION_COLUMNS[name], (rows,)
+        size = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        out[name] = np.frombuffer(_loader.column(slot, size), dtype=dtype).reshape(shape)
+    return out
+
+
 def _out_tuple(columns: dict[str, np.ndarray]) -> tuple[Any, ...]:
     order = ["packed", "planes", *POSITION_COLUMNS]
     return tuple(columns.get(name) for name in order)
@@ -232,7 +251,7 @@ def positions(table: Any, *, planes: bool = False, flip: bool = False) -> dict[s
         specs.append((spec, total))
         total += count
         first += batch.num_rows
-    columns = _new_columns(total, planes, list(POSITION_COLUMNS))
+    columns = _cached_columns(total, planes)
     out = _out_tuple(columns)
     for spec, row in specs:
         try:
@@ -329,11 +348,11 @@ def _rows_before(f: _File, group: int) -> int:
 
 
 class _Prefetch:
-    """Runs a generator in a thread one item ahead of its consumer; errors travel to the
-    consumer. Dropping the iterator stops the thread at its next item."""
+    """Runs a generator in a thread `ahead` items ahead of its consumer; errors travel to the
+    consumer. Dropping the iterator (or close()) stops the thread at its next item."""
 
-    def __init__(self, source: Iterator[Any]) -> None:
-        self._queue: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=1)
+    def __init__(self, source: Iterator[Any], ahead: int = 1) -> None:
+        self._queue: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=ahead)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, args=(source,), daemon=True)
         self._thread.start()
@@ -567,6 +586,7 @@ class PositionLoader:
         self.strict = bool(strict)
         self._files = [_describe(path) for path in _expand(paths)]
         self._epoch = 0
+        self._spare: Any = None
         #: The games skipped in the latest epoch.
         self.errors: list[LoaderFault] = []
 
@@ -597,13 +617,29 @@ class PositionLoader:
             blocks = [blocks[i] for i in rng.permutation(len(blocks))]
         # About a dozen reads fill a window, each from one of several row groups.
         per_read = max(16, min(1024, self.window // (80 * _MIXED_BLOCKS)))
-        reader = _TableReader(self._files, _TABLE_COLUMNS, games_per_read=per_read)
-        pool = _loader.Pool(self.threads)
-        for batch, block, first_row in _mixed(reader, blocks, rng if self.shuffle else None):
-            self._add(pool, batch, block, first_row)
-            if pool.size >= self.window:
-                yield from self._hand_out(pool, rng, final=False)
-        yield from self._hand_out(pool, rng, final=True)
+        # Only the table columns the wanted position columns come from are read.
+        wanted = ["moves", "fen"] + [c for c in _TABLE_COLUMNS[2:] if c in self.columns]
+        reader = _TableReader(self._files, wanted, games_per_read=per_read)
+        # The window's memory is kept from epoch to epoch (warm pages), unless two iterators of
+        # this loader run at once.
+        pool, self._spare = self._spare, None
+        if pool is None:
+            pool = _loader.Pool(self.threads)
+        # The Parquet reading (pyarrow releases the interpreter lock) runs in a thread of its
+        # own, a few reads ahead of the decoding.
+        # The reads draw from a stream of their own: they run in another thread.
+        mixing = np.random.default_rng([self.seed, epoch, self.rank, self.world_size, 1])
+        reads = _Prefetch(_mixed(reader, blocks, mixing if self.shuffle else None), ahead=4)
+        try:
+            for batch, block, first_row in reads:
+                self._add(pool, batch, block, first_row)
+                if pool.size >= self.window:
+                    yield from self._hand_out(pool, rng, final=False)
+            yield from self._hand_out(pool, rng, final=True)
+        finally:
+            reads.close()
+            pool.clear()
+            self._spare = pool
 
     def _add(self, pool: Any, batch: Any, block: tuple[int, int, int, int],
              first_row: int) -> None:

@@ -223,8 +223,8 @@ void PositionPool::take(std::size_t start, std::size_t count, bool flip,
             const std::size_t at = start + i;
             if (order) {
                 // The records are scattered over the window: ask for them well ahead.
-                if (at + 8 < size_) {
-                    const PositionRecord* ahead = records + order[at + 8];
+                if (at + 16 < size_) {
+                    const PositionRecord* ahead = records + order[at + 16];
                     __builtin_prefetch(ahead, 0, 0);
                     __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64, 0, 0);
                 }

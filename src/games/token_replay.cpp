@@ -307,137 +307,230 @@ std::optional<std::string> check_batch(const GameBatch& batch, std::int64_t* pli
 
 namespace {
 
-    // Item k of row `row` of a list column, when the list and the item are there.
-    template <class T>
-    bool list_item(const ArrowList<T>& list, std::int64_t row, std::int64_t k, T& value) {
-        if (!list.present() || !list.validity.valid(row))
-            return false;
-        const std::int64_t i = list.begin(row) + k;
-        if (i >= list.end(row) || !list.items.valid(i))
-            return false;
-        value = list.items.at(i);
-        return true;
+    // A list column of one game: its items from `first` on, `count` of them (0: no list).
+    template <class T> struct GameList {
+        const T* values = nullptr;
+        Validity validity;
+        std::int64_t first = 0;
+        std::int64_t count = 0;
+
+        GameList(const ArrowList<T>& list, std::int64_t row) {
+            if (!list.present() || !list.validity.valid(row))
+                return;
+            values = list.items.values + list.items.offset;
+            validity = list.items.validity;
+            validity.offset = list.items.offset;
+            first = list.begin(row);
+            count = list.end(row) - first;
+        }
+        // Item k when it is there.
+        bool get(std::int64_t k, T& value) const {
+            if (k >= count || !validity.valid(first + k))
+                return false;
+            value = values[first + k];
+            return true;
+        }
+    };
+
+    // What a row holds besides the game's labels, as the replay has it before the move.
+    struct RowView {
+        const Bitboard* pieces;
+        std::uint64_t info;
+        unsigned halfmove;
+        std::uint16_t token;
+        std::uint16_t ply;
+        float eval;
+        std::int16_t mate;
+        float clock;
+    };
+
+    struct GameLabels {
+        std::int64_t game;
+        std::int8_t result;
+        std::int16_t white_elo;
+        std::int16_t black_elo;
+    };
+
+    std::int8_t ep_file_of(std::uint64_t info) {
+        const bool white = info & 1;
+        const unsigned ep_bits
+            = static_cast<unsigned>(info >> (white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE))
+            & 0xFF;
+        return static_cast<std::int8_t>(ep_bits ? lsb(ep_bits) : -1);
+    }
+
+    // Milliseconds as float seconds, the float nearest ms / 1000: in single precision where ms is
+    // exact there (the same float for every such ms, checked exhaustively), in double elsewhere.
+    inline float seconds(std::int32_t ms) {
+        if (ms > -(1 << 24) && ms < (1 << 24))
+            return static_cast<float>(ms) / 1000.0f;
+        return static_cast<float>(static_cast<double>(ms) / 1000.0);
+    }
+
+    // The move column's value: from * 64 + to, the token's squares swapped.
+    std::uint16_t move_of(std::uint16_t token) {
+        return static_cast<std::uint16_t>((token & 63) << 6 | ((token >> 6) & 63));
+    }
+
+    // Replays the game of batch row `row`, calling emit(k, view, labels) for the position before
+    // each ply k; returns the fault that ends a bad game.
+    template <class Emit>
+    [[gnu::always_inline]] inline std::optional<GameFault> replay_game(
+        TokenReplay& replay, const GameBatch& batch, std::int64_t row, Emit&& emit) {
+        GameLabels labels;
+        labels.game = batch.game.present() && batch.game.valid(row) ? batch.game.at(row)
+                                                                    : batch.first_game + row;
+        if (batch.fen.present() && batch.fen.validity.valid(row)
+            && batch.fen.end(row) > batch.fen.begin(row)) {
+            const std::string_view fen(
+                batch.fen.items.values + batch.fen.items.offset + batch.fen.begin(row),
+                static_cast<std::size_t>(batch.fen.end(row) - batch.fen.begin(row)));
+            if (const std::optional<Error> error = replay.reset(fen))
+                return GameFault { row, labels.game,
+                    "game " + std::to_string(labels.game) + ": bad FEN '" + std::string(fen)
+                        + "': " + error->message };
+        } else {
+            replay.reset();
+        }
+        if (!batch.moves.validity.valid(row))
+            return std::nullopt;
+        labels.result = batch.result.present() && batch.result.valid(row) ? batch.result.at(row)
+                                                                          : std::int8_t { 0 };
+        labels.white_elo = batch.white_elo.present() && batch.white_elo.valid(row)
+            ? batch.white_elo.at(row)
+            : std::int16_t { -1 };
+        labels.black_elo = batch.black_elo.present() && batch.black_elo.valid(row)
+            ? batch.black_elo.at(row)
+            : std::int16_t { -1 };
+        const std::uint16_t* tokens
+            = batch.moves.items.values + batch.moves.items.offset + batch.moves.begin(row);
+        const std::int64_t plies = batch.moves.end(row) - batch.moves.begin(row);
+        const GameList<std::int16_t> evals(batch.eval, row);
+        const GameList<std::int16_t> mates(batch.mate, row);
+        const GameList<std::int32_t> clocks(batch.clock, row);
+        constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+        for (std::int64_t k = 0; k < plies; ++k) {
+            RowView view;
+            view.pieces = replay.pieces().data();
+            view.info = replay.info();
+            view.halfmove = replay.halfmove_clock();
+            view.token = tokens[k];
+            view.ply = static_cast<std::uint16_t>(std::min<std::int64_t>(k, 65535));
+            std::int16_t small = 0;
+            std::int32_t ms = 0;
+            view.eval = evals.get(k, small) ? static_cast<float>(small) : NaN;
+            view.mate = mates.get(k, small) ? small : std::int16_t { 0 };
+            view.clock = clocks.get(k, ms) ? seconds(ms) : NaN;
+            emit(k, view, labels);
+            const TokenStatus status = replay.play(view.token);
+            if (status != TokenStatus::OK) [[unlikely]]
+                return GameFault { row, labels.game,
+                    "game " + std::to_string(labels.game) + ", ply " + std::to_string(k)
+                        + ": token " + std::to_string(view.token) + " (" + token_text(view.token)
+                        + ") is "
+                        + (status == TokenStatus::MALFORMED ? "malformed" : "not a legal move") };
+        }
+        return std::nullopt;
+    }
+
+    // Writes one row of the columns; with `flip` and black to move as write_row describes.
+    [[gnu::always_inline]] inline void write_values(const Bitboard* pieces, std::uint64_t info,
+        std::int8_t ep_file, std::uint16_t halfmove, std::uint16_t move, std::uint8_t promotion,
+        std::uint16_t ply, float eval, std::int16_t mate, float clock, const GameLabels& labels,
+        bool flip, const PositionColumnsOut& out, std::size_t row) {
+        const bool white = info & 1;
+        const bool flipped = flip && !white;
+        std::uint64_t oriented[PIECE_COUNT];
+        if (flipped) {
+            for (unsigned p = 0; p < BLACK_OFFSET; ++p) {
+                oriented[p] = __builtin_bswap64(pieces[p + BLACK_OFFSET]);
+                oriented[p + BLACK_OFFSET] = __builtin_bswap64(pieces[p]);
+            }
+            pieces = oriented;
+        }
+        if (out.packed) {
+            // Word by word: the replay has just written some of these words, and a wider load
+            // across two recent stores would wait for both to retire.
+            std::uint64_t* to = out.packed + row * PACKED_SIZE;
+            for (unsigned p = 0; p < PIECE_COUNT; ++p) {
+                std::uint64_t word = pieces[p];
+                asm("" : "+r"(word));
+                to[p] = word;
+            }
+        }
+        if (out.planes)
+            expand_bits(pieces, PIECE_COUNT, out.planes + row * PLANES_SIZE);
+        const unsigned castling = (info >> INFO_WHITE_KING_SIDE) & 0xF;
+        if (out.turn)
+            out.turn[row] = white ? 1 : 0;
+        if (out.castling)
+            out.castling[row] = static_cast<std::uint8_t>(
+                flipped ? (castling >> 2) | ((castling & 3) << 2) : castling);
+        if (out.ep_file)
+            out.ep_file[row] = ep_file;
+        if (out.halfmove)
+            out.halfmove[row] = halfmove;
+        if (out.move)
+            out.move[row] = flipped ? static_cast<std::uint16_t>(move ^ (56 | 56 << 6)) : move;
+        if (out.promotion)
+            out.promotion[row] = promotion;
+        if (out.game)
+            out.game[row] = labels.game;
+        if (out.ply)
+            out.ply[row] = ply;
+        if (out.result)
+            out.result[row] = labels.result;
+        if (out.white_elo)
+            out.white_elo[row] = labels.white_elo;
+        if (out.black_elo)
+            out.black_elo[row] = labels.black_elo;
+        if (out.eval)
+            out.eval[row] = eval;
+        if (out.mate)
+            out.mate[row] = mate;
+        if (out.clock)
+            out.clock[row] = clock;
     }
 
 } // namespace
 
 std::optional<GameFault> decode_game(
     TokenReplay& replay, const GameBatch& batch, std::int64_t row, PositionRecord* out) {
-    const std::int64_t game = batch.game.present() && batch.game.valid(row)
-        ? batch.game.at(row)
-        : batch.first_game + row;
-    if (batch.fen.present() && batch.fen.validity.valid(row)
-        && batch.fen.end(row) > batch.fen.begin(row)) {
-        const std::string_view fen(
-            batch.fen.items.values + batch.fen.items.offset + batch.fen.begin(row),
-            static_cast<std::size_t>(batch.fen.end(row) - batch.fen.begin(row)));
-        if (const std::optional<Error> error = replay.reset(fen))
-            return GameFault { row, game,
-                "game " + std::to_string(game) + ": bad FEN '" + std::string(fen)
-                    + "': " + error->message };
-    } else {
-        replay.reset();
-    }
-    if (!batch.moves.validity.valid(row))
-        return std::nullopt;
-    const std::int8_t result
-        = batch.result.present() && batch.result.valid(row) ? batch.result.at(row) : 0;
-    const std::int16_t white_elo = batch.white_elo.present() && batch.white_elo.valid(row)
-        ? batch.white_elo.at(row)
-        : std::int16_t { -1 };
-    const std::int16_t black_elo = batch.black_elo.present() && batch.black_elo.valid(row)
-        ? batch.black_elo.at(row)
-        : std::int16_t { -1 };
-    const std::uint16_t* tokens
-        = batch.moves.items.values + batch.moves.items.offset + batch.moves.begin(row);
-    const std::int64_t plies = batch.moves.end(row) - batch.moves.begin(row);
-    const bool eval_list = batch.eval.present() && batch.eval.validity.valid(row);
-    const bool mate_list = batch.mate.present() && batch.mate.validity.valid(row);
-    const bool clock_list = batch.clock.present() && batch.clock.validity.valid(row);
-    constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
-    for (std::int64_t k = 0; k < plies; ++k) {
-        PositionRecord& r = out[k];
-        const std::uint64_t info = replay.info();
-        const bool white = info & 1;
-        std::memcpy(r.pieces.data(), replay.pieces().data(), sizeof(r.pieces));
-        r.state = static_cast<std::uint8_t>(info & 0x1F);
-        const unsigned ep_bits
-            = static_cast<unsigned>(info >> (white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE))
-            & 0xFF;
-        r.ep_file = static_cast<std::int8_t>(ep_bits ? lsb(ep_bits) : -1);
-        r.halfmove = static_cast<std::uint16_t>(std::min(replay.halfmove_clock(), 65535u));
-        const std::uint16_t token = tokens[k];
-        r.move = static_cast<std::uint16_t>((token & 63) << 6 | ((token >> 6) & 63));
-        r.promotion = static_cast<std::uint8_t>(token >> TOKEN_PROMOTION_SHIFT);
-        r.ply = static_cast<std::uint16_t>(std::min<std::int64_t>(k, 65535));
-        r.game = game;
-        r.result = result;
-        r.white_elo = white_elo;
-        r.black_elo = black_elo;
-        std::int16_t small = 0;
-        std::int32_t ms = 0;
-        r.eval
-            = eval_list && list_item(batch.eval, row, k, small) ? static_cast<float>(small) : NaN;
-        r.mate = mate_list && list_item(batch.mate, row, k, small) ? small : std::int16_t { 0 };
-        r.clock = clock_list && list_item(batch.clock, row, k, ms)
-            ? static_cast<float>(static_cast<double>(ms) / 1000.0)
-            : NaN;
-        const TokenStatus status = replay.play(token);
-        if (status != TokenStatus::OK) [[unlikely]]
-            return GameFault { row, game,
-                "game " + std::to_string(game) + ", ply " + std::to_string(k) + ": token "
-                    + std::to_string(token) + " (" + token_text(token) + ") is "
-                    + (status == TokenStatus::MALFORMED ? "malformed" : "not a legal move") };
-    }
-    return std::nullopt;
+    return replay_game(
+        replay, batch, row, [&](std::int64_t k, const RowView& view, const GameLabels& labels) {
+            PositionRecord& r = out[k];
+            std::memcpy(r.pieces.data(), view.pieces, sizeof(r.pieces));
+            r.state = static_cast<std::uint8_t>(view.info & 0x1F);
+            r.ep_file = ep_file_of(view.info);
+            r.halfmove = static_cast<std::uint16_t>(std::min(view.halfmove, 65535u));
+            r.move = move_of(view.token);
+            r.promotion = static_cast<std::uint8_t>(view.token >> TOKEN_PROMOTION_SHIFT);
+            r.ply = view.ply;
+            r.game = labels.game;
+            r.result = labels.result;
+            r.white_elo = labels.white_elo;
+            r.black_elo = labels.black_elo;
+            r.eval = view.eval;
+            r.mate = view.mate;
+            r.clock = view.clock;
+        });
+}
+
+std::optional<GameFault> decode_game(TokenReplay& replay, const GameBatch& batch, std::int64_t row,
+    bool flip, const PositionColumnsOut& out, std::size_t first_row) {
+    return replay_game(
+        replay, batch, row, [&](std::int64_t k, const RowView& view, const GameLabels& labels) {
+            write_values(view.pieces, view.info, ep_file_of(view.info),
+                static_cast<std::uint16_t>(std::min(view.halfmove, 65535u)), move_of(view.token),
+                static_cast<std::uint8_t>(view.token >> TOKEN_PROMOTION_SHIFT), view.ply, view.eval,
+                view.mate, view.clock, labels, flip, out, first_row + static_cast<std::size_t>(k));
+        });
 }
 
 void write_row(const PositionRecord& r, bool flip, const PositionColumnsOut& out, std::size_t row) {
-    const bool white = r.state & 1;
-    const bool flipped = flip && !white;
-    const std::uint64_t* pieces = r.pieces.data();
-    std::uint64_t oriented[PIECE_COUNT];
-    if (flipped) {
-        for (unsigned p = 0; p < BLACK_OFFSET; ++p) {
-            oriented[p] = __builtin_bswap64(r.pieces[p + BLACK_OFFSET]);
-            oriented[p + BLACK_OFFSET] = __builtin_bswap64(r.pieces[p]);
-        }
-        pieces = oriented;
-    }
-    if (out.packed)
-        std::memcpy(out.packed + row * PACKED_SIZE, pieces, PACKED_SIZE * sizeof(std::uint64_t));
-    if (out.planes)
-        expand_bits(pieces, PIECE_COUNT, out.planes + row * PLANES_SIZE);
-    const unsigned castling = (r.state >> 1) & 0xF;
-    if (out.turn)
-        out.turn[row] = white ? 1 : 0;
-    if (out.castling)
-        out.castling[row] = static_cast<std::uint8_t>(
-            flipped ? (castling >> 2) | ((castling & 3) << 2) : castling);
-    if (out.ep_file)
-        out.ep_file[row] = r.ep_file;
-    if (out.halfmove)
-        out.halfmove[row] = r.halfmove;
-    if (out.move)
-        out.move[row] = flipped ? static_cast<std::uint16_t>(r.move ^ (56 | 56 << 6)) : r.move;
-    if (out.promotion)
-        out.promotion[row] = r.promotion;
-    if (out.game)
-        out.game[row] = r.game;
-    if (out.ply)
-        out.ply[row] = r.ply;
-    if (out.result)
-        out.result[row] = r.result;
-    if (out.white_elo)
-        out.white_elo[row] = r.white_elo;
-    if (out.black_elo)
-        out.black_elo[row] = r.black_elo;
-    if (out.eval)
-        out.eval[row] = r.eval;
-    if (out.mate)
-        out.mate[row] = r.mate;
-    if (out.clock)
-        out.clock[row] = r.clock;
+    const GameLabels labels { r.game, r.result, r.white_elo, r.black_elo };
+    write_values(r.pieces.data(), r.state, r.ep_file, r.halfmove, r.move, r.promotion, r.ply,
+        r.eval, r.mate, r.clock, labels, flip, out, row);
 }
 
 } // namespace quarn_chess

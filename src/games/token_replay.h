@@ -170,6 +170,12 @@ std::optional<std::string> check_batch(const GameBatch& batch, std::int64_t* pli
 std::optional<GameFault> decode_game(
     TokenReplay& replay, const GameBatch& batch, std::int64_t row, PositionRecord* out);
 
+struct PositionColumnsOut;
+
+// The same rows written straight into columns, as rows first_row.. (write_row below).
+std::optional<GameFault> decode_game(TokenReplay& replay, const GameBatch& batch, std::int64_t row,
+    bool flip, const PositionColumnsOut& out, std::size_t first_row);
+
 // --- rows out ----------------------------------------------------------------------------------
 
 // The columns of pgn_to_arrays (pgn_data.h lists their layout), written row by row. Pointers

@@ -5,6 +5,7 @@
 
 #include "../../core/position_queries.h"
 #include "../../core/tensors.h"
+#include "../../games/pgn_data.h"
 #include "../../games/position_pool.h"
 #include "../../games/token_replay.h"
 #include "../../python/binding.h"
@@ -285,9 +286,6 @@ namespace {
                 PyErr_SetString(PyExc_ValueError, message->c_str());
                 return nullptr;
             }
-            std::int64_t longest = 0;
-            for (const std::int64_t n : plies)
-                longest = std::max(longest, n);
             const std::int64_t total = total_plies(batch, plies);
             PositionColumnsOut out;
             if (!take_out(views, args[1], static_cast<std::size_t>(row + total), out))
@@ -295,17 +293,12 @@ namespace {
             std::optional<GameFault> fault;
             without_gil([&] {
                 TokenReplay replay(shared_generator());
-                std::vector<PositionRecord> records(static_cast<std::size_t>(longest));
                 std::size_t at = static_cast<std::size_t>(row);
                 for (std::int64_t game = 0; game < batch.rows && !fault; ++game) {
                     const auto n = static_cast<std::size_t>(plies[static_cast<std::size_t>(game)]);
                     if (n == 0 && !(batch.fen.present() && batch.fen.validity.valid(game)))
                         continue;
-                    fault = decode_game(replay, batch, game, records.data());
-                    if (fault)
-                        break;
-                    for (std::size_t k = 0; k < n; ++k)
-                        write_row(records[k], flip, out, at + k);
+                    fault = decode_game(replay, batch, game, flip, out, at);
                     at += n;
                 }
             });
@@ -314,6 +307,74 @@ namespace {
                 return nullptr;
             }
             Py_RETURN_NONE;
+        });
+    }
+
+    // --- Column: memory from the column cache of pgn_data.h ------------------------------------
+
+    struct ColumnObject {
+        PyObject_HEAD ColumnBlock* block;
+        Py_ssize_t bytes;
+    };
+
+    int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+        auto* object = reinterpret_cast<ColumnObject*>(self);
+        static char empty = 0;
+        void* data = object->block->data() ? object->block->data() : &empty;
+        return PyBuffer_FillInfo(view, self, data, object->bytes, 0, flags);
+    }
+
+    void column_dealloc(PyObject* self) {
+        auto* object = reinterpret_cast<ColumnObject*>(self);
+        delete object->block; // back to the cache
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    PyType_Slot column_slots[] = {
+        { Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer) },
+        { Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc) },
+        { Py_tp_doc, const_cast<char*>("Writable column memory, readable as a buffer.") },
+        { 0, nullptr },
+    };
+
+    PyType_Spec column_spec = {
+        .name = "quarn_data._loader.Column",
+        .basicsize = sizeof(ColumnObject),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        .slots = column_slots,
+    };
+
+    PyTypeObject* column_type = nullptr;
+
+    // column(slot, bytes): `bytes` of column memory of the kind `slot` (the order of
+    // PositionColumns: 0 packed, 1 planes, 2 turn ... 15 clock), recycled from freed columns of
+    // that kind where the cache has some.
+    PyObject* module_column(PyObject*, PyObject* const* args, Py_ssize_t count) {
+        return guard([&]() -> PyObject* {
+            if (count != 2) {
+                PyErr_SetString(PyExc_TypeError, "column() takes slot and bytes");
+                return nullptr;
+            }
+            std::int64_t slot = 0;
+            std::int64_t bytes = 0;
+            if (!index_value(args[0], slot) || !index_value(args[1], bytes))
+                return nullptr;
+            if (slot < 0 || slot > 15 || bytes < 0) {
+                PyErr_SetString(PyExc_ValueError, "column(): slot in 0..15, bytes >= 0");
+                return nullptr;
+            }
+            auto block = std::make_unique<ColumnBlock>(static_cast<unsigned>(slot));
+            block->reserve(static_cast<std::size_t>(bytes));
+            block->note_used(static_cast<std::size_t>(bytes));
+            auto* object = PyObject_New(ColumnObject, column_type);
+            if (object == nullptr)
+                return nullptr;
+            object->block = block.release();
+            object->bytes = static_cast<Py_ssize_t>(bytes);
+            return reinterpret_cast<PyObject*>(object);
         });
     }
 
@@ -532,6 +593,9 @@ namespace {
     };
 
     PyMethodDef module_methods[] = {
+        { "column", py::as_pycfunction(module_column), METH_FASTCALL,
+            "column(slot, bytes, /)\n--\n\nWritable column memory of a kind, recycled from "
+            "freed columns." },
         { "plies", module_plies, METH_O,
             "plies(batch, /)\n--\n\n(positions, longest game) of a batch; checks its offsets." },
         { "decode", py::as_pycfunction(module_decode), METH_FASTCALL,
@@ -550,8 +614,11 @@ namespace {
         if (!module)
             return nullptr;
         OwnedRef pool(PyType_FromSpec(&pool_spec));
-        if (!pool || PyModule_AddObjectRef(module.get(), "Pool", pool.get()) < 0)
+        OwnedRef column(PyType_FromSpec(&column_spec));
+        if (!pool || !column || PyModule_AddObjectRef(module.get(), "Pool", pool.get()) < 0
+            || PyModule_AddObjectRef(module.get(), "Column", column.get()) < 0)
             return nullptr;
+        column_type = reinterpret_cast<PyTypeObject*>(column.release());
         (void)shared_generator();
         return module.release();
     }
