@@ -13,7 +13,7 @@ import os
 import queue
 import threading
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Union
 
@@ -174,12 +174,12 @@ def _cached_columns(rows: int, planes: bool) -> dict[str, np.ndarray]:
     for slot, name in enumerate(order):
         if name == ("packed" if planes else "planes"):
             continue
+        dtype: Any = POSITION_COLUMNS.get(name)
+        shape: tuple[int, ...] = (rows,)
         if name == "planes":
             dtype, shape = np.bool_, (rows, 12, 64)
         elif name == "packed":
             dtype, shape = np.uint64, (rows, 12)
-        else:
-            dtype, shape = POSITION_COLUMNS[name], (rows,)
         size = int(np.prod(shape)) * np.dtype(dtype).itemsize
         out[name] = np.frombuffer(_loader.column(slot, size), dtype=dtype).reshape(shape)
     return out
@@ -459,10 +459,10 @@ def _mixed(reader: _TableReader, blocks: list[tuple[int, int, int, int]],
     active: list[tuple[tuple[int, int, int, int], Iterator[tuple[Any, int]]]] = []
     while True:
         while len(active) < _MIXED_BLOCKS:
-            block = next(waiting, None)
-            if block is None:
+            following = next(waiting, None)
+            if following is None:
                 break
-            active.append((block, reader.batches(block)))
+            active.append((following, reader.batches(following)))
         if not active:
             return
         pick = int(rng.integers(len(active)))
@@ -814,8 +814,11 @@ class GameLoader:
                     pending, held = ([rest], len(rest["lengths"])) if rest else ([], 0)
         yield from self._hand_out(pending, rng, final=True)
 
-    def _hand_out(self, pending: list[dict[str, np.ndarray]], rng: np.random.Generator,
-                  final: bool) -> Iterator[dict[str, np.ndarray]]:
+    def _hand_out(
+        self, pending: list[dict[str, np.ndarray]], rng: np.random.Generator, final: bool
+    ) -> Generator[dict[str, np.ndarray], None, dict[str, np.ndarray] | None]:
+        """Yields the full batches of the window (and at the end the short one); returns what
+        is left of the window for the next one."""
         if not pending:
             return None
         window = {name: np.concatenate([p[name] for p in pending]) for name in pending[0]}
