@@ -5,7 +5,7 @@
 #   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make test-torch    install torch into .venv (heavy: PyPI's default wheel pulls GPU libraries) and run tests/python/test_torch.py
-#   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
+#   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games, game tables)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
 #   make asan-python   pytest against an ASan/UBSan build of the extension
@@ -42,6 +42,7 @@ SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
 LOADER_BENCH_ARGS ?=
+LOADER_SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
@@ -208,6 +209,7 @@ fuzz-short:
 soak: install
 	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
 	$(VPY) -P tools/soak_pgn.py $(PGN_SOAK_ARGS)
+	$(VPY) -P tools/soak_loader.py $(LOADER_SOAK_ARGS)
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 bench: install $(STAMPS)/requirements-bench cpp-deps
