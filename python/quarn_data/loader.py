@@ -9,6 +9,7 @@ pyarrow and hands their Arrow buffers over without copying them.
 
 from __future__ import annotations
 
+import atexit
 import os
 import queue
 import threading
@@ -347,6 +348,51 @@ def _rows_before(f: _File, group: int) -> int:
     return sum(f.row_groups[:group])
 
 
+#: The prefetch threads alive, with their stop events. At exit they are stopped and joined: a
+#: daemon thread still in native code while the process tears down its static objects could
+#: touch freed memory.
+_LIVE: set[tuple[threading.Thread, threading.Event]] = set()
+
+
+@atexit.register
+def _stop_prefetching() -> None:
+    entries = list(_LIVE)
+    for _, stop in entries:
+        stop.set()
+    for thread, _ in entries:
+        if thread is not threading.current_thread():
+            thread.join(timeout=10)
+
+
+def _put(items: queue.Queue[tuple[str, Any]], stop: threading.Event,
+         item: tuple[str, Any]) -> bool:
+    while not stop.is_set():
+        try:
+            items.put(item, timeout=0.1)
+            return True
+        except queue.Full:
+            continue
+    return False
+
+
+def _produce(source: Iterator[Any], items: queue.Queue[tuple[str, Any]],
+             stop: threading.Event) -> None:
+    """The prefetch thread. It holds no reference to its _Prefetch, so that dropping the
+    consumer's iterator stops it."""
+    try:
+        for item in source:
+            if not _put(items, stop, ("item", item)):
+                return
+        _put(items, stop, ("end", None))
+    except BaseException as error:  # handed to the consumer
+        _put(items, stop, ("error", error))
+    finally:
+        close = getattr(source, "close", None)
+        if close is not None:
+            close()
+        _LIVE.discard((threading.current_thread(), stop))
+
+
 class _Prefetch:
     """Runs a generator in a thread `ahead` items ahead of its consumer; errors travel to the
     consumer. Dropping the iterator (or close()) stops the thread at its next item."""
@@ -354,31 +400,10 @@ class _Prefetch:
     def __init__(self, source: Iterator[Any], ahead: int = 1) -> None:
         self._queue: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=ahead)
         self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, args=(source,), daemon=True)
+        self._thread = threading.Thread(target=_produce, args=(source, self._queue, self._stop),
+                                        daemon=True)
+        _LIVE.add((self._thread, self._stop))
         self._thread.start()
-
-    def _put(self, item: tuple[str, Any]) -> bool:
-        while not self._stop.is_set():
-            try:
-                self._queue.put(item, timeout=0.1)
-                return True
-            except queue.Full:
-                continue
-        return False
-
-    def _run(self, source: Iterator[Any]) -> None:
-        try:
-            for item in source:
-                if not self._put(("item", item)):
-                    return
-        except BaseException as error:  # handed to the consumer
-            self._put(("error", error))
-            return
-        finally:
-            close = getattr(source, "close", None)
-            if close is not None and self._stop.is_set():
-                close()
-        self._put(("end", None))
 
     def __iter__(self) -> _Prefetch:
         return self

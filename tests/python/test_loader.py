@@ -3,11 +3,14 @@ replay, the loaders' once-per-epoch order and splits, and bad input."""
 
 from __future__ import annotations
 
+import gc
 import importlib.util
 import io
 import random
 import subprocess
 import sys
+import threading
+import time
 import warnings
 from collections import Counter
 from pathlib import Path
@@ -369,11 +372,17 @@ def test_bad_arguments_and_files_give_clear_errors(tmp_path, shards):
 def test_a_directory_stands_for_its_files_and_an_abandoned_iterator_stops(shards):
     paths, every = shards
     folder = Path(paths[0]).parent
+    before = threading.active_count()
     loader = qd.PositionLoader(folder, batch_size=10, window=50)
     iterator = iter(loader)
     first = next(iterator)
     assert len(first["game"]) == 10
     del iterator
+    gc.collect()
+    deadline = time.monotonic() + 10
+    while threading.active_count() > before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert threading.active_count() == before
     assert sum(len(b["game"]) for b in loader) == len(every["game"])
 
 
