@@ -649,7 +649,9 @@ class PositionLoader:
         # this loader run at once.
         pool, self._spare = self._spare, None
         if pool is None:
-            pool = _loader.Pool(self.threads)
+            # Room for the window and a read beyond it (a read of per_read games of up to
+            # about 250 plies each), made once: the window then never moves while it fills.
+            pool = _loader.Pool(self.threads, self.window + 250 * per_read)
         # The Parquet reading (pyarrow releases the interpreter lock) runs in a thread of its
         # own, a few reads ahead of the decoding.
         # The reads draw from a stream of their own: they run in another thread.

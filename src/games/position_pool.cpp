@@ -115,11 +115,12 @@ void seeded_permutation(std::uint64_t seed, std::uint32_t* order, std::size_t co
 
 // --- the pool ----------------------------------------------------------------------------------
 
-PositionPool::PositionPool(const MoveGenerator& generator, unsigned threads)
+PositionPool::PositionPool(const MoveGenerator& generator, unsigned threads, std::size_t capacity)
     : generator_(generator)
     , workers_(std::max(1u, threads)) {
     for (unsigned t = 0; t < workers_.size(); ++t)
         replays_.emplace_back(generator_);
+    reserve(capacity);
 }
 
 void PositionPool::reserve(std::size_t positions) {

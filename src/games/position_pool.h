@@ -65,7 +65,9 @@ void seeded_permutation(std::uint64_t seed, std::uint32_t* order, std::size_t co
 // each, grown to the largest window seen and then reused.
 class PositionPool {
 public:
-    PositionPool(const MoveGenerator& generator, unsigned threads);
+    // `capacity`: positions to make room for at once (a window and a read beyond it), so that
+    // the window never moves while it fills; only pages written become resident.
+    PositionPool(const MoveGenerator& generator, unsigned threads, std::size_t capacity = 0);
 
     // Appends the positions of every good game of the batch. A game with a bad FEN or token
     // adds nothing and is reported in `faults`; with `strict` the first fault ends the call

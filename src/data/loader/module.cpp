@@ -410,12 +410,17 @@ namespace {
     PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
             int threads = 1;
-            static const char* names[] = { "threads", nullptr };
+            Py_ssize_t capacity = 0;
+            static const char* names[] = { "threads", "capacity", nullptr };
             if (!PyArg_ParseTupleAndKeywords(
-                    args, kwargs, "|i:Pool", const_cast<char**>(names), &threads))
+                    args, kwargs, "|in:Pool", const_cast<char**>(names), &threads, &capacity))
                 return nullptr;
             if (threads < 1 || threads > 256) {
                 PyErr_SetString(PyExc_ValueError, "threads must be in 1..256");
+                return nullptr;
+            }
+            if (capacity < 0 || capacity > (Py_ssize_t { 1 } << 32)) {
+                PyErr_SetString(PyExc_ValueError, "capacity must be in 0..2**32");
                 return nullptr;
             }
             OwnedRef self(type->tp_alloc(type, 0));
@@ -423,7 +428,8 @@ namespace {
                 return nullptr;
             auto* object = reinterpret_cast<PoolObject*>(self.get());
             new (&object->busy) std::atomic<bool>(false);
-            object->pool = new PositionPool(shared_generator(), static_cast<unsigned>(threads));
+            object->pool = new PositionPool(shared_generator(), static_cast<unsigned>(threads),
+                static_cast<std::size_t>(capacity));
             return self.release();
         });
     }
@@ -579,8 +585,9 @@ namespace {
         { Py_tp_methods, pool_methods },
         { Py_tp_getset, pool_getset },
         { Py_tp_doc,
-            const_cast<char*>("Pool(threads=1)\n--\n\nA window of decoded positions, shuffled by a "
-                              "seed and taken in batches.") },
+            const_cast<char*>(
+                "Pool(threads=1, capacity=0)\n--\n\nA window of decoded positions, shuffled by a "
+                "seed and taken in batches.") },
         { 0, nullptr },
     };
 
