@@ -138,6 +138,8 @@ def main() -> int:
     parser.add_argument("--no-write", action="store_true")
     args = parser.parse_args()
 
+    # The machine may be shared: its load when the run starts goes into the results.
+    load = os.getloadavg()[0]
     pgn = lichess_pgn(args.games, 1)
     base = table_of(pgn)
     table = pa.concat_tables([base] * args.copies)
@@ -197,7 +199,8 @@ def main() -> int:
         args.output.parent.mkdir(parents=True, exist_ok=True)
         args.output.write_text(json.dumps({
             "area": "loader",
-            "machine": f"{platform.machine()}, {os.cpu_count()} cores, {platform.python_version()}",
+            "machine": f"{platform.machine()}, {os.cpu_count()} cores, Python "
+                       f"{platform.python_version()}, load average {load:.1f} at the start",
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "rows": results,
         }, indent=2) + "\n")
