@@ -224,11 +224,10 @@ namespace {
         return true;
     }
 
-    std::int64_t total_plies(const GameBatch& batch, std::vector<std::int64_t>& plies) {
+    std::int64_t total_plies(const std::vector<std::int64_t>& plies) {
         std::int64_t total = 0;
         for (const std::int64_t n : plies)
             total += n;
-        (void)batch;
         return total;
     }
 
@@ -257,7 +256,7 @@ namespace {
             std::int64_t longest = 0;
             for (const std::int64_t n : plies)
                 longest = std::max(longest, n);
-            return Py_BuildValue("(LL)", static_cast<long long>(total_plies(batch, plies)),
+            return Py_BuildValue("(LL)", static_cast<long long>(total_plies(plies)),
                 static_cast<long long>(longest));
         });
     }
@@ -286,7 +285,7 @@ namespace {
                 PyErr_SetString(PyExc_ValueError, message->c_str());
                 return nullptr;
             }
-            const std::int64_t total = total_plies(batch, plies);
+            const std::int64_t total = total_plies(plies);
             PositionColumnsOut out;
             if (!take_out(views, args[1], static_cast<std::size_t>(row + total), out))
                 return nullptr;
