@@ -530,8 +530,8 @@ class PositionLoader:
         ``world_size`` contiguous ranges of equal game count (differing by at most one game), and
         rank r reads range r only. The ranges are disjoint and cover every game. Position counts of
         the ranks differ by the length differences of their games, so ranks may yield a different
-        number of batches (a few, for large tables): stop all ranks together (e.g. at the smallest
-        count, or with ``torch.distributed``'s join) when the training step synchronises ranks.
+        number of batches (a few, for large tables): when the training step synchronises ranks,
+        stop them together at the smallest :meth:`batch_count` of the ranks.
     threads : int
         Native threads that decode games and gather batches (the calling thread is one of them).
         Reading and decoding run in a background thread one batch ahead of the consumer, with the
@@ -612,6 +612,7 @@ class PositionLoader:
         self._files = [_describe(path) for path in _expand(paths)]
         self._epoch = 0
         self._spare: Any = None
+        self._positions: int | None = None
         #: The games skipped in the latest epoch.
         self.errors: list[LoaderFault] = []
 
@@ -628,6 +629,35 @@ class PositionLoader:
     def games(self) -> int:
         """The games of this rank's part."""
         return sum(b - a for _, _, a, b in _blocks(self._files, self.rank, self.world_size))
+
+    def positions(self) -> int:
+        """The positions of this rank's part: the plies of its games, read from the ``moves``
+        column's list lengths (one pass over that column, remembered). Games skipped as bad make
+        an epoch shorter than this."""
+        if self._positions is None:
+            pa = _pyarrow()
+            total = 0
+            for index, group, first, end in _blocks(self._files, self.rank, self.world_size):
+                path = self._files[index].path
+                try:
+                    moves = _open(path).read_row_group(group, columns=["moves"]).column(0)
+                except (OSError, pa.ArrowException) as error:
+                    raise GameTableError(
+                        f"{path}, row group {group}: cannot be read: {error}") from error
+                lengths = moves.combine_chunks().value_lengths().fill_null(0)
+                total += int(np.asarray(lengths)[first:end].sum())
+            self._positions = total
+        return self._positions
+
+    def batch_count(self) -> int:
+        """The batches of an epoch of this rank (from :meth:`positions`, ``batch_size`` and
+        ``drop_last``). In distributed training the ranks' counts may differ by a few; to stop
+        every rank after the same number of steps, take the smallest count over the ranks
+        (``torch.distributed.all_reduce`` with ``MIN``) and ``itertools.islice`` each epoch."""
+        positions = self.positions()
+        if self.drop_last:
+            return positions // self.batch_size
+        return -(-positions // self.batch_size)
 
     def __iter__(self) -> Iterator[dict[str, np.ndarray]]:
         epoch = self._epoch

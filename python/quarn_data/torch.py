@@ -85,6 +85,18 @@ class PositionDataset(IterableDataset):  # type: ignore[misc]
         loader.set_epoch(self.epoch)
         return loader
 
+    def batch_count(self, num_workers: int = 0) -> int:
+        """The batches this rank's DataLoader yields in an epoch with ``num_workers`` workers
+        (each worker's part counted as :meth:`~quarn_data.PositionLoader.batch_count` does).
+        Take the smallest over the ranks to stop every rank after the same number of steps."""
+        workers = max(1, num_workers)
+        total = 0
+        for worker in range(workers):
+            part, parts = split_part(self.rank, self.world_size, worker, workers)
+            total += PositionLoader(self.paths, rank=part, world_size=parts,
+                                    **self.options).batch_count()
+        return total
+
     def __iter__(self) -> Iterator[dict[str, torch.Tensor]]:
         for batch in self.loader():
             yield {name: torch.from_numpy(array) for name, array in batch.items()}

@@ -292,9 +292,13 @@ def test_ranks_and_workers_split_disjoint_and_complete(shards, world_size):
                                    world_size=world_size)
         parts.append(Counter(epoch_rows(loader)[1]))
     assert sum(parts, Counter()) == Counter(keys(every))
-    games = [qd.PositionLoader(paths, rank=r, world_size=world_size).games
-             for r in range(world_size)]
+    loaders = [qd.PositionLoader(paths, rank=r, world_size=world_size, batch_size=50)
+               for r in range(world_size)]
+    games = [loader.games for loader in loaders]
     assert max(games) - min(games) <= 1
+    assert [loader.positions() for loader in loaders] == [sum(p.values()) for p in parts]
+    assert [loader.batch_count() for loader in loaders] == [
+        -(-sum(p.values()) // 50) for p in parts]
     # A worker of a rank reads part rank * workers + worker of world_size * workers.
     assert [split_part(r, 2, w, 3) for r in range(2) for w in range(3)] == [
         (p, 6) for p in range(6)]
@@ -308,6 +312,9 @@ def test_drop_last_drops_only_the_short_last_batch(shards):
     assert sum(len(b["game"]) for b in kept) == total
     assert [len(b["game"]) for b in dropped] == [128] * (total // 128)
     assert len(kept[-1]["game"]) == total % 128
+    counts = [qd.PositionLoader(paths, batch_size=128, drop_last=d).batch_count()
+              for d in (False, True)]
+    assert counts == [len(kept), len(dropped)]
 
 
 def test_a_bad_game_is_reported_and_skipped_or_raises_when_strict(tmp_path, shards):

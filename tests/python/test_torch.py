@@ -91,6 +91,9 @@ def test_workers_and_ranks_read_disjoint_parts_that_cover_everything(monkeypatch
         for b in seen[i + 1:]:
             assert not (a & b)
     assert sum(seen, Counter()) == expected
+    rank_batches = module.PositionDataset(paths, rank=0, world_size=2, batch_size=64,
+                                          window=500).batch_count(num_workers=3)
+    assert rank_batches == sum(-(-sum(c.values()) // 64) for c in seen[:3])
     module = with_stand_in(monkeypatch, None)
     alone = module.PositionDataset(paths, batch_size=64, window=500, seed=2)
     assert rows_of(alone) == expected
