@@ -429,10 +429,12 @@ class _Prefetch:
 class _TableReader:
     """Record batches of the blocks of one epoch, games of a row group in bounded slices."""
 
-    def __init__(self, files: Sequence[_File], columns: list[str], games_per_read: int) -> None:
+    def __init__(self, files: Sequence[_File], columns: list[str], games_per_read: int,
+                 threads: bool = False) -> None:
         self._files = files
         self._columns = columns
         self._games_per_read = games_per_read
+        self._threads = threads  # pyarrow decodes the columns of a read in parallel
         self._open: dict[int, Any] = {}
 
     def batches(self, block: tuple[int, int, int, int]) -> Iterator[tuple[Any, int]]:
@@ -452,7 +454,7 @@ class _TableReader:
         try:
             for batch in parquet.iter_batches(batch_size=self._games_per_read,
                                               row_groups=[group], columns=present,
-                                              use_threads=False):
+                                              use_threads=self._threads):
                 a, b = max(first, row), min(end, row + batch.num_rows)
                 if a < b:
                     yield batch.slice(a - row, b - a), base + a
@@ -674,7 +676,8 @@ class PositionLoader:
         per_read = max(16, min(1024, self.window // (80 * _MIXED_BLOCKS)))
         # Only the table columns the wanted position columns come from are read.
         wanted = ["moves", "fen"] + [c for c in _TABLE_COLUMNS[2:] if c in self.columns]
-        reader = _TableReader(self._files, wanted, games_per_read=per_read)
+        reader = _TableReader(self._files, wanted, games_per_read=per_read,
+                              threads=self.threads > 1)
         # The window's memory is kept from epoch to epoch (warm pages), unless two iterators of
         # this loader run at once.
         pool, self._spare = self._spare, None
