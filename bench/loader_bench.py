@@ -14,8 +14,9 @@ package has it, else from pgn_to_arrays's rows) and repeated --copies times. Row
   python-chess loader on --reference-games games of the same PGN (chess.pgn.read_game, replay,
   the twelve masks of every position into a uint64 array, then a shuffled batch of them).
 - PositionLoader with bool planes; with threads=2 against threads=1.
-- peak resident memory of a fresh process running one PositionLoader epoch (window 10^6) over
-  tables worth --rss-gb GB of this PGN (tables synthesised by repeating the games; 0 skips it).
+- peak resident memory (VmHWM) of a fresh process running one PositionLoader epoch (window 10^6)
+  over tables worth --rss-gb GB of this PGN (tables synthesised by repeating the games; 0 skips
+  it).
 
 The table is printed and written to bench/results/loader.json.
 """
@@ -115,11 +116,14 @@ def reference_loader(text: str, games: int, batch_size: int = 4096) -> int:
 
 
 def peak_rss_mb(paths: list[str]) -> tuple[float, int]:
-    """Peak resident memory (MB) of a fresh process that runs one loader epoch, and its count."""
+    """Peak resident memory (MB) of a fresh process that runs one loader epoch, and its count.
+    The peak is the process's VmHWM, which starts afresh at exec (ru_maxrss would keep the
+    resident size this process had when it forked the child)."""
     script = (
-        "import resource, sys, quarn_data\n"
+        "import quarn_data\n"
         f"n = sum(len(b['game']) for b in quarn_data.PositionLoader({paths!r}, window=10**6))\n"
-        "print(n, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+        "hwm = [line for line in open('/proc/self/status') if line.startswith('VmHWM')][0]\n"
+        "print(n, hwm.split()[1])\n"
     )
     done = subprocess.run([sys.executable, "-P", "-c", script], check=True, capture_output=True,
                           text=True)
