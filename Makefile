@@ -6,7 +6,8 @@
 #   make docs          the documentation site into build/docs (charts from bench/results/*.json)
 #   make docs-check    the site with warnings as errors, its links, and pages in headless Chromium
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
-#   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
+#   make test-torch    install torch into .venv (heavy: PyPI's default wheel pulls GPU libraries) and run tests/python/test_torch.py
+#   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games, game tables)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
 #   make asan          only the C++ tests under AddressSanitizer and UBSan
 #   make asan-python   pytest against an ASan/UBSan build of the extension
@@ -42,6 +43,8 @@ PYTEST_ARGS ?=
 SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
+LOADER_BENCH_ARGS ?=
+LOADER_SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
@@ -62,7 +65,7 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initializat
 	UBSAN_OPTIONS=print_stacktrace=1
 
 .PHONY: test cpp-deps test-cpp test-python asan asan-python typecheck install demo bench soak \
-	fuzz fuzz-short docs docs-check charts \
+	test-torch fuzz fuzz-short docs docs-check charts \
 	format format-check clean distclean help FORCE
 
 test: install test-cpp asan test-python asan-python typecheck fuzz-short
@@ -160,8 +163,19 @@ asan-python: install cpp-deps
 	"$$cmake" -S . -B $(BUILD)/asan-py -G 'Unix Makefiles' --log-level=WARNING \
 		-DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_WERROR=ON \
 		-DQUARN_BUILD_MODULE=ON -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
-	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn
+	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn quarn_data_loader
 	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
+
+# PyTorch for quarn_data.torch's tests (make test skips them without torch). PyPI's default torch
+# wheel brings several GB of GPU libraries; where PyTorch's CPU index is reachable,
+# TORCH_PIP_ARGS='--index-url https://download.pytorch.org/whl/cpu' installs the light CPU wheel.
+TORCH_PIP_ARGS ?=
+test-torch: install
+	@if ! $(VPY) -c 'import torch' 2>/dev/null; then
+		echo "installing torch into $(VENV) (PyPI's default wheel is large)"
+		$(VPY) -m pip install -q $(TORCH_PIP_ARGS) torch 2>&1 | { $(PIP_QUIET); }
+	fi
+	$(VPY) -P -m pytest tests/python/test_torch.py -q $(PYTEST_ARGS)
 
 # --- Type checks -------------------------------------------------------------------------------
 
@@ -170,7 +184,8 @@ asan-python: install cpp-deps
 # strictly typed user code. mypy comes with the test extra.
 typecheck: install
 	@$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_chess
-	$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_data
+	$(VPY) -P -m mypy.stubtest --mypy-config-file pyproject.toml quarn_data \
+		--allowlist tools/stubtest_allowlist.txt --ignore-unused-allowlist
 	$(VPY) -m mypy --strict examples/
 
 # --- Demo and benchmarks -----------------------------------------------------------------------
@@ -196,6 +211,7 @@ fuzz-short:
 soak: install
 	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
 	$(VPY) -P tools/soak_pgn.py $(PGN_SOAK_ARGS)
+	$(VPY) -P tools/soak_loader.py $(LOADER_SOAK_ARGS)
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 bench: install $(STAMPS)/requirements-bench cpp-deps
@@ -209,6 +225,7 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 	if [[ -f bench/run_bench.py ]]; then $(VPY) bench/run_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/run_data_bench.py ]]; then $(VPY) bench/run_data_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
+	if [[ -f bench/loader_bench.py ]]; then $(VPY) -P bench/loader_bench.py $(LOADER_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	if [[ -f "$(CHESS_LIBRARY)" && -x $(BUILD)/bench/native_compare ]]; then
 		$(VPY) bench/native_results.py $(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)

@@ -36,6 +36,7 @@ from quarn_data._native import (
     scalars,
     scalars_batch,
 )
+from quarn_data.loader import GameLoader, PositionLoader, positions
 from quarn_data.pgn import (
     Game,
     GameError,
@@ -50,10 +51,12 @@ from quarn_data.svg import svg
 __all__ = [
     "Game",
     "GameError",
+    "GameLoader",
     "Outcome",
     "PgnArrays",
     "PgnError",
     "PgnSourceError",
+    "PositionLoader",
     "is_check",
     "is_checkmate",
     "is_insufficient_material",
@@ -68,6 +71,7 @@ __all__ = [
     "pgn_to_arrays",
     "planes",
     "planes_batch",
+    "positions",
     "read_games",
     "san",
     "scalars",

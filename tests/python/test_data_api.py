@@ -27,6 +27,7 @@ ODD_FENS = [
 def test_public_names_and_outcome_values():
     pgn_names = ["Game", "GameError", "PgnArrays", "PgnError", "PgnSourceError", "pgn_to_arrays",
                  "read_games"]
+    pgn_names += ["GameLoader", "PositionLoader", "positions"]
     assert sorted(qd.__all__) == sorted(
         [name for name in dir(qd._native) if not name.startswith("_")] + pgn_names + ["svg"])
     mate = qd.outcome(Board(FOOLS_MATE))
