@@ -45,14 +45,24 @@ from quarn_data.pgn import (
     pgn_to_arrays,
     read_games,
 )
+from quarn_data.tables import (
+    GameTableError,
+    TableReport,
+    pgn_to_table,
+    read_table,
+    table_report,
+    write_table,
+)
 
 __all__ = [
     "Game",
     "GameError",
+    "GameTableError",
     "Outcome",
     "PgnArrays",
     "PgnError",
     "PgnSourceError",
+    "TableReport",
     "is_check",
     "is_checkmate",
     "is_insufficient_material",
@@ -65,10 +75,14 @@ __all__ = [
     "parse_san",
     "perft",
     "pgn_to_arrays",
+    "pgn_to_table",
     "planes",
     "planes_batch",
     "read_games",
+    "read_table",
     "san",
     "scalars",
     "scalars_batch",
+    "table_report",
+    "write_table",
 ]
