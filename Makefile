@@ -2,7 +2,7 @@
 #
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package and the test requirements into .venv
-#   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
+#   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to game-table shards
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
 #   make soak          the long differential runs against python-chess (a million positions, 10^5 PGN games)
 #   make fuzz          the libFuzzer targets of the core, FUZZ_SECONDS (60) each; test runs 20 s each
@@ -39,6 +39,7 @@ BENCH_ARGS ?=
 PYTEST_ARGS ?=
 SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
+TABLE_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
 FUZZ_SECONDS ?= 60
 
@@ -207,6 +208,7 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 	if [[ -f bench/run_bench.py ]]; then $(VPY) bench/run_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/run_data_bench.py ]]; then $(VPY) bench/run_data_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
+	if [[ -f bench/table_bench.py ]]; then $(VPY) -P bench/table_bench.py $(TABLE_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	if [[ -f "$(CHESS_LIBRARY)" && -x $(BUILD)/bench/native_compare ]]; then
 		$(VPY) bench/native_results.py $(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)

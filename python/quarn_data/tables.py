@@ -66,7 +66,7 @@ import io
 import json
 import os
 from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Union
+from typing import Any, Union
 
 import numpy as np
 
@@ -83,9 +83,7 @@ from quarn_data.pgn import (
     open_source,
 )
 
-if TYPE_CHECKING:
-    import pyarrow
-
+# pyarrow is imported when first needed (quarn_data works without it); its types read as Any.
 __all__ = [
     "SCHEMA_VERSION",
     "VERSION_KEY",
@@ -146,8 +144,8 @@ class GameTableError(ValueError):
 
 def _pyarrow() -> Any:
     try:
-        import pyarrow
-        import pyarrow.parquet
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ImportError(
             "game tables need pyarrow: pip install 'quarn-chess[data]'"
@@ -155,7 +153,7 @@ def _pyarrow() -> Any:
     return pyarrow
 
 
-def game_table_schema() -> pyarrow.Schema:
+def game_table_schema() -> Any:
     """The columns of a game table (version :data:`SCHEMA_VERSION`), without metadata."""
     pa = _pyarrow()
 
@@ -195,7 +193,7 @@ def check_version(metadata: dict[bytes, bytes] | None, name: str) -> None:
         )
 
 
-def check_schema(schema: pyarrow.Schema, name: str) -> None:
+def check_schema(schema: Any, name: str) -> None:
     """Raises :class:`GameTableError` unless ``schema`` holds the game table's columns with their
     types (other columns are allowed) and a version this release reads."""
     check_version(schema.metadata, name)
@@ -216,7 +214,7 @@ def is_game_table(source: object) -> bool:
 
 
 def read_table(path: TablePath | Sequence[TablePath],
-               columns: list[str] | None = None) -> pyarrow.Table:
+               columns: list[str] | None = None) -> Any:
     """Reads one game table file, or several into one table, after checking each file's
     schema and version.
 
@@ -248,7 +246,7 @@ def read_table(path: TablePath | Sequence[TablePath],
     return pa.concat_tables(tables) if len(tables) > 1 else tables[0]
 
 
-def _read_one(pa: Any, name: str, columns: list[str] | None) -> pyarrow.Table:
+def _read_one(pa: Any, name: str, columns: list[str] | None) -> Any:
     try:
         parquet = pa.parquet.ParquetFile(name)
         check_schema(parquet.schema_arrow, name)
@@ -282,7 +280,7 @@ class TableReport:
         return f"TableReport(counts={self.counts!r}, errors=[{len(self.errors)} errors])"
 
 
-def table_report(table: pyarrow.Table) -> TableReport:
+def table_report(table: Any) -> TableReport:
     """The counts and refused games a table was made with (from its metadata; a file's report
     comes with ``read_table``). Raises :class:`GameTableError` for a table without one."""
     raw = (table.schema.metadata or {}).get(REPORT_KEY)
@@ -385,7 +383,7 @@ def pgn_to_table(
     chunk_size: int = CHUNK_SIZE,
     name: str | None = None,
     offset: int = 0,
-) -> pyarrow.Table:
+) -> Any:
     """Every kept game of a PGN source as a game table in memory, one row per game.
 
     The reading, replay and column building run natively with the interpreter lock released;
@@ -464,17 +462,18 @@ def pgn_to_table(
 #: Games per row group of written tables.
 ROW_GROUP_GAMES = 1 << 16
 
-# Parquet encodings by column: dictionaries for repeating strings and tokens, delta coding for
-# numbers that change little from value to value. Measured on Lichess-shaped PGN and on random
-# movetext (bench/table_bench.py).
-_PLAIN_ENCODINGS = {
-    "clock": "DELTA_BINARY_PACKED",
-    "game": "DELTA_BINARY_PACKED",
-    "offset": "DELTA_BINARY_PACKED",
-}
+# Parquet encodings: dictionaries everywhere (repeating tags, and the few thousand distinct move
+# tokens, evaluations and clock readings: dictionary indices compress better than the values,
+# plain, delta-coded or byte-split, on Lichess-shaped and on random games), except for the row
+# numbers and offsets, which grow steadily and take delta coding. zstd level 3: higher levels
+# gain a few per cent for several times the time.
+_DELTA_COLUMNS = ("game", "offset")
+_NESTED_PATHS = {"moves": ["moves.list.element"], "eval": ["eval.list.element"],
+                 "mate": ["mate.list.element"], "clock": ["clock.list.element"],
+                 "headers": ["headers.key_value.key", "headers.key_value.value"]}
 
 
-def write_table(table: pyarrow.Table, path: TablePath, *, compression_level: int = 6) -> None:
+def write_table(table: Any, path: TablePath, *, compression_level: int = 3) -> None:
     """Writes a game table as one zstd-compressed Parquet file.
 
     Parameters
@@ -485,7 +484,7 @@ def write_table(table: pyarrow.Table, path: TablePath, *, compression_level: int
     path : str or os.PathLike
         The file to write (replaced when it exists).
     compression_level : int
-        zstd's level (default 6).
+        zstd's level (default 3).
 
     Raises
     ------
@@ -498,14 +497,14 @@ def write_table(table: pyarrow.Table, path: TablePath, *, compression_level: int
     metadata[VERSION_KEY] = str(SCHEMA_VERSION).encode()
     table = table.replace_schema_metadata(metadata)
     check_schema(table.schema, "the table")
-    dictionary = [column for column in table.column_names if column not in _PLAIN_ENCODINGS]
+    dictionary = [path for column in table.column_names if column not in _DELTA_COLUMNS
+                  for path in _NESTED_PATHS.get(column, [column])]
     pa.parquet.write_table(
         table, name,
         compression="zstd",
         compression_level=compression_level,
         use_dictionary=dictionary,
-        column_encoding={column: encoding for column, encoding in _PLAIN_ENCODINGS.items()
-                         if column in table.column_names},
+        column_encoding={column: "DELTA_BINARY_PACKED" for column in _DELTA_COLUMNS},
         row_group_size=ROW_GROUP_GAMES,
         write_statistics=["result", "white_elo", "black_elo", "time_base", "time_increment",
                           "game", "offset"],
