@@ -45,6 +45,52 @@ const std::array<std::string_view, TABLE_TAG_COUNT> TABLE_TAG_NAMES = {
 };
 // clang-format on
 
+void append_utf8(std::string& out, std::string_view text) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const std::size_t n = text.size();
+    std::size_t run = 0; // the first byte not appended yet: well-formed runs go whole
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char lead = byte(i);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // The sequence's length by lead byte, and the range of its second byte (which excludes
+        // overlong forms, surrogates and code points past U+10FFFF).
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        std::size_t fits = length == 0 ? 0 : 1;
+        if (fits == 1 && i + 1 < n && byte(i + 1) >= low && byte(i + 1) <= high) {
+            fits = 2;
+            while (fits < length && i + fits < n && (byte(i + fits) & 0xC0) == 0x80)
+                ++fits;
+        }
+        if (length != 0 && fits == length) {
+            i += length;
+            continue;
+        }
+        // A maximal invalid subsequence: the lead byte and the continuation bytes that fit.
+        out.append(text.substr(run, i - run));
+        out.append("\xEF\xBF\xBD");
+        i += std::max<std::size_t>(fits, 1);
+        run = i;
+    }
+    out.append(text.substr(run));
+}
+
 std::uint16_t move_token(ChessMove move) {
     const unsigned special = move.special();
     const unsigned promotion = special >= 4 && special <= 7 ? special - 2 : 0;

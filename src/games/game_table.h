@@ -31,6 +31,9 @@ enum TableTag : unsigned {
 // clang-format on
 extern const std::array<std::string_view, TABLE_TAG_COUNT> TABLE_TAG_NAMES;
 
+// Appends `text` to `out` with every maximal invalid UTF-8 subsequence replaced by U+FFFD.
+void append_utf8(std::string& out, std::string_view text);
+
 // A nullable string column: Arrow's layout (int32 offsets, one more than rows; the bytes) with
 // one validity byte per row.
 struct StringColumn {
@@ -38,8 +41,10 @@ struct StringColumn {
     std::string data;
     std::vector<std::uint8_t> valid;
 
+    // Arrow strings are UTF-8: other bytes become U+FFFD as Python's "replace" decoding makes
+    // them (one per maximal invalid subsequence), so the table holds what read_games gives.
     void push(std::string_view text) {
-        data.append(text);
+        append_utf8(data, text);
         offsets.push_back(static_cast<std::int32_t>(data.size()));
         valid.push_back(1);
     }

@@ -143,3 +143,34 @@ TEST(GameTable, ReadsTimeControls) {
     for (const std::string_view bad : { "", "-", "+2", "180+", "1/259200", "99999999999+0" })
         EXPECT_FALSE(read_time_control(bad, base, increment)) << bad;
 }
+
+TEST(GameTable, ReplacesInvalidUtf8AsPythonDecodes) {
+    // Expected values: bytes.decode("utf-8", "replace") re-encoded.
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        { "plain", "plain" },
+        { "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+            "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80" },
+        { "a\xFF"
+          "b",
+            "a\xEF\xBF\xBD"
+            "b" },
+        { "\xC3", "\xEF\xBF\xBD" },
+        { "\xE2\x82"
+          "x",
+            "\xEF\xBF\xBD"
+            "x" },
+        { "\xE0\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" },
+        { "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" },
+        { "\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" },
+        { "\xF0\x9F\x98", "\xEF\xBF\xBD" },
+        { "\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD" },
+    };
+    for (const auto& [in, expected] : cases) {
+        // Appended after what the string holds already.
+        std::string out = ">";
+        append_utf8(out, in);
+        std::string want = ">";
+        want.append(expected);
+        EXPECT_EQ(out, want) << in;
+    }
+}

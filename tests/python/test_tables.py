@@ -271,3 +271,20 @@ def test_schema_documented_in_the_module_docstring():
     for tag in quarn_data.tables.TAG_COLUMNS:
         assert tag in doc, tag
     assert json.loads(pgn_to_table(DATA / "classics.pgn").schema.metadata[REPORT_KEY])
+
+
+def test_tag_bytes_that_are_not_utf8_read_as_read_games_decodes_them():
+    """Tag values of arbitrary bytes: the table holds what read_games gives over the PGN (bytes
+    that are not UTF-8 replaced as Python's "replace" decoding does)."""
+    rng = random.Random(5)
+    pieces = [bytes([b]) for b in range(0x20, 0x100) if b not in b'"\\']
+    pieces += [c.encode() for c in "é€😀ß"] + [c.encode()[:-1] for c in "é€😀"]
+    pieces += [b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"\xe0\x80"]
+    text = b""
+    for _ in range(300):
+        value = b"".join(rng.choice(pieces) for _ in range(rng.randint(0, 10)))
+        text += b'[White "' + value + b'"]\n[Custom "' + value + b'"]\n\n1. e4 *\n\n'
+    table = pgn_to_table(io.BytesIO(text), finished_only=False)
+    table.validate(full=True)
+    expected = list(read_games(io.BytesIO(text)))
+    assert [g.headers for g in read_games(table)] == [g.headers for g in expected]
