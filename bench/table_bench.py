@@ -12,8 +12,9 @@ tests/data/random_games.pgn with their comments removed. Rows:
 - shard bytes / PGN bytes: the Parquet files `python -m quarn_data convert` writes, for each input.
 - PGN -> game table, one worker: pgn_to_table against a chess.pgn.read_game loop that walks the
   mainline (timed on the first --reference-games games of the same file, compared per byte).
-- convert --workers 2 against --workers 1 (alternating rounds, best of --repeats), and the same
-  shards on a Dask LocalCluster (2 workers, loopback) against --workers 2.
+- convert --workers 2 against --workers 1 (alternating rounds, best of --repeats; wall-clock, so
+  they need idle cores), with the processor time both spend, and the same shards on a Dask
+  LocalCluster (2 workers, loopback) against --workers 2.
 The table is printed and written to bench/results/tables.json.
 """
 
@@ -25,6 +26,7 @@ import json
 import os
 import platform
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -64,10 +66,22 @@ def reference_read(text: str, games: int) -> int:
     return handle.tell()
 
 
+def cpu_seconds() -> float:
+    """Processor time of this process and its finished children."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+CPU: dict[int, list[float]] = {1: [], 2: []}
+
+
 def run_convert(path: Path, out: Path, **options) -> float:
     shutil.rmtree(out, ignore_errors=True)
-    began = time.perf_counter()
+    began, cpu = time.perf_counter(), cpu_seconds()
     convert([str(path)], str(out), progress=False, **options)
+    if "scheduler" not in options:
+        CPU[options.get("workers", 1)].append(cpu_seconds() - cpu)
     return time.perf_counter() - began
 
 
@@ -143,6 +157,11 @@ def main() -> int:
         two = min(r[1] for r in rounds)
         add(f"convert --workers 2 ({mb:.0f} MB, 16 shards)", mb / two, "MB/s", "--workers 1",
             mb / one, one / two, "≥ 1.8×")
+        # The work itself, whatever else the machine runs: processor seconds of all processes
+        # (a ratio near 1 means two workers would run twice as fast on two idle cores).
+        cpu_one, cpu_two = min(CPU[1]), min(CPU[2])
+        add("convert processor time, --workers 2 against 1", cpu_two, "s", "--workers 1",
+            cpu_one, cpu_two / cpu_one, None)
         try:
             from distributed import LocalCluster
 
