@@ -275,8 +275,18 @@ def remove_stale_temporaries(out_dir: str) -> list[str]:
     return removed
 
 
+# Folders this process has removed dead writers' temporary files from.
+_CLEANED: set[str] = set()
+
+
 def _write_shard(shard: Shard, table: Any, options: Options) -> None:
-    """Writes a shard under a temporary name and renames it when complete."""
+    """Writes a shard under a temporary name and renames it when complete. The first shard a
+    process writes into a folder removes the temporary files of dead writers of its host there
+    first (on a cluster, the client only sees its own host's)."""
+    folder = os.path.dirname(shard.output) or "."
+    if folder not in _CLEANED:
+        remove_stale_temporaries(folder)
+        _CLEANED.add(folder)
     temporary = _temporary_name(shard.output)
     try:
         write_table(table, temporary)
