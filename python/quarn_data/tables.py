@@ -83,7 +83,6 @@ from quarn_data.pgn import (
     open_source,
 )
 
-# pyarrow is imported when first needed (quarn_data works without it); its types read as Any.
 __all__ = [
     "SCHEMA_VERSION",
     "VERSION_KEY",
@@ -142,6 +141,7 @@ class GameTableError(ValueError):
     """A file that is no readable game table of a version this release knows."""
 
 
+# pyarrow is imported when first needed (quarn_data works without it); its types read as Any.
 def _pyarrow() -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
@@ -540,8 +540,11 @@ def table_games(source: Any) -> Iterator[Game]:
 
 def _batch_games(pa: Any, batch: Any) -> Iterator[Game]:
     moves = batch.column("moves")
+    # A batch is a slice: its offsets point into values it shares with the other batches, and
+    # flatten() gives only its own.
     offsets = moves.offsets.to_numpy()
-    tokens = moves.values.to_numpy(zero_copy_only=False)
+    offsets = offsets - offsets[0]
+    tokens = moves.flatten().to_numpy(zero_copy_only=False)
     if tokens.size and int(tokens.max()) >= len(_UCI):
         raise GameTableError("the table holds a move token out of range")
     uci = _UCI[tokens]
@@ -549,27 +552,22 @@ def _batch_games(pa: Any, batch: Any) -> Iterator[Game]:
         raise GameTableError("the table holds a move token with an unknown promotion code")
     fens = batch.column("fen").to_pylist()
     results = batch.column("result").to_pylist()
-    white = batch.column("white_elo").to_pylist()
-    black = batch.column("black_elo").to_pylist()
     index = batch.column("game").to_pylist()
     at = batch.column("offset").to_pylist()
-    tags = [(tag, batch.column(column).to_pylist()) for tag, column in TAG_COLUMNS.items()]
+    # Every tag a column holds, in the order headers are given back; the map's entries follow.
+    columns = {tag: batch.column(column).to_pylist() for tag, column in TAG_COLUMNS.items()}
+    for tag, column in (("WhiteElo", "white_elo"), ("BlackElo", "black_elo")):
+        columns[tag] = [None if elo is None else str(elo)
+                        for elo in batch.column(column).to_pylist()]
+    columns["FEN"] = fens
     rank = {tag: i for i, tag in enumerate(_HEADER_ORDER)}
-    tags.sort(key=lambda item: rank.get(item[0], len(rank)))
+    ordered = sorted(columns.items(), key=lambda item: rank.get(item[0], len(rank)))
     extra = batch.column("headers").to_pylist()
     for row in range(batch.num_rows):
         headers: dict[str, str] = {}
-        for tag, values in tags:
-            value = values[row]
-            if value is not None:
-                headers[tag] = value
-            if tag == "UTCTime":
-                if white[row] is not None:
-                    headers["WhiteElo"] = str(white[row])
-                if black[row] is not None:
-                    headers["BlackElo"] = str(black[row])
-        if fens[row] is not None:
-            headers["FEN"] = fens[row]
+        for tag, values in ordered:
+            if values[row] is not None:
+                headers[tag] = values[row]
         for key, value in extra[row]:
             headers[key] = value
         game_moves = uci[offsets[row]:offsets[row + 1]].tolist()

@@ -288,3 +288,13 @@ def test_tag_bytes_that_are_not_utf8_read_as_read_games_decodes_them():
     table.validate(full=True)
     expected = list(read_games(io.BytesIO(text)))
     assert [g.headers for g in read_games(table)] == [g.headers for g in expected]
+
+
+def test_sliced_and_concatenated_tables_give_their_own_games():
+    table = pgn_to_table(DATA / "random_games.pgn")
+    games = list(read_games(table))
+    joined = pa.concat_tables([table.slice(0, 150), table.slice(150)])
+    assert [g.moves for g in read_games(joined)] == [g.moves for g in games]
+    part = list(read_games(table.slice(200, 5)))
+    assert [(g.index, g.moves, g.headers) for g in part] == [
+        (g.index, g.moves, g.headers) for g in games[200:205]]
