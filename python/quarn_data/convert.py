@@ -28,7 +28,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from quarn_data.pgn import CHUNK_SIZE, GameError, PgnSourceError, iter_chunks, open_source
-from quarn_data.tables import REPORT_KEY, pgn_to_table, write_table
+from quarn_data.tables import REPORT_KEY, _pyarrow, pgn_to_table, write_table
 
 __all__ = ["Options", "Shard", "Summary", "convert", "plan_shards", "remove_stale_temporaries",
            "shard_name"]
@@ -426,15 +426,18 @@ def convert(
 
 def _start_pool(workers: int) -> ProcessPoolExecutor:
     """``workers`` processes, started now. A process that runs only this thread forks them: they
-    start within milliseconds, with NumPy and the native modules already imported. Otherwise
-    forking could copy a lock that another thread holds, and they come from a fork server, which
-    imports those modules once (a fraction of a second) before forking them."""
+    start within milliseconds, with NumPy, pyarrow and the native modules already imported.
+    Otherwise forking could copy a lock that another thread holds, and they come from a fork
+    server, which imports those modules once (a fraction of a second) before forking them."""
+    # Imported here, once, rather than by every worker at its first shard (pyarrow takes a few
+    # tenths of a second to import, as long as converting several shards).
+    _pyarrow()
     context: Any
     if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("fork")
     else:
         context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(["quarn_data.convert"])
+        context.set_forkserver_preload(["quarn_data.convert", "pyarrow.parquet"])
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=context)
     try:
         # The first task starts every worker (forked at once with this start method).
