@@ -52,7 +52,8 @@ FEN, an Elo such as ``"?"`` or ``"01500"``). Every other tag is an entry of ``he
 :func:`quarn_data.read_games` over a table gives back every game's headers dict exactly (equal as
 a dict; the order of the tags is not kept).
 
-Rows are the games :func:`quarn_data.pgn_to_arrays` keeps (same filters; bad games, other
+List items are named ``element`` (Parquet's name for them), so that a table read back from a
+file equals the one written. Rows are the games :func:`quarn_data.pgn_to_arrays` keeps (same filters; bad games, other
 variants and, by default, unfinished games have no row), in input order. In shards written by
 ``python -m quarn_data convert``, ``game`` counts from the start of the piece of input the shard
 was made from and ``offset`` from the start of the whole input; ``(source, offset)`` names a game
