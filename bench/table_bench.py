@@ -97,7 +97,7 @@ def main() -> int:
     parser.add_argument("--games", type=int, default=3000, help="Lichess-shaped games")
     parser.add_argument("--reference-games", type=int, default=300,
                         help="games python-chess reads for its figures")
-    parser.add_argument("--parallel-mb", type=int, default=120,
+    parser.add_argument("--parallel-mb", type=int, default=360,
                         help="input size of the --workers and Dask rows")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--no-write", action="store_true")
