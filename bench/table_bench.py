@@ -15,6 +15,8 @@ tests/data/random_games.pgn with their comments removed. Rows:
 - convert --workers 2 against --workers 1 (alternating rounds, best of --repeats; wall-clock, so
   they need idle cores), with the processor time both spend, and the same shards on a Dask
   LocalCluster (2 workers, loopback) against --workers 2.
+- a machine check beside the parallel rows: two processes of pure Python work against one (about
+  2× on two idle cores; less when other programs hold a core).
 The table is printed and written to bench/results/tables.json.
 """
 
@@ -86,6 +88,33 @@ def run_convert(path: Path, out: Path, record: bool = False, **options) -> float
     return time.perf_counter() - began
 
 
+def burn(count: int) -> float:
+    """Pure Python work, for the machine check."""
+    total = 0
+    for i in range(count):
+        total += i * i
+    return float(total)
+
+
+def machine_scaling() -> float:
+    """How much faster two processes do two pieces of CPU-bound work than one process: about 2
+    on two idle cores, about 1 when other programs take a core. The parallel rows can do no
+    better than this."""
+    from concurrent.futures import ProcessPoolExecutor
+
+    count = 10_000_000
+    began = time.perf_counter()
+    burn(count)
+    burn(count)
+    one = time.perf_counter() - began
+    with ProcessPoolExecutor(2) as pool:
+        list(pool.map(burn, [1, 1]))
+        began = time.perf_counter()
+        list(pool.map(burn, [count, count]))
+        two = time.perf_counter() - began
+    return one / two
+
+
 def shard_ratio(path: Path, out: Path) -> float:
     run_convert(path, out)
     shards = sum(p.stat().st_size for p in out.glob("*.parquet"))
@@ -148,6 +177,7 @@ def main() -> int:
                 file.write(sample)
         mb = big.stat().st_size / 1e6
         shard = max(1 << 20, big.stat().st_size // 16)
+        scaling_before = machine_scaling()
         rounds = []
         for _ in range(args.repeats):
             rounds.append((run_convert(big, work / "w1", True, workers=1, shard_bytes=shard),
@@ -164,6 +194,9 @@ def main() -> int:
         cpu_one, cpu_two = min(CPU[1]), min(CPU[2])
         add("convert processor time, --workers 2 against 1", cpu_two, "s", "--workers 1",
             cpu_one, cpu_two / cpu_one, None)
+        scaling = min(scaling_before, machine_scaling())
+        add("machine check: 2 processes of pure Python against 1 (at the parallel rows)",
+            scaling, "×", None, None, None, "2× on two idle cores")
         try:
             from distributed import LocalCluster
 
