@@ -2,7 +2,7 @@
 #
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package and the test requirements into .venv
-#   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to shards
+#   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to game-table shards
 #   make docs          the documentation site into build/docs (charts from bench/results/*.json)
 #   make docs-check    the site with warnings as errors, its links, and pages in headless Chromium
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
@@ -42,6 +42,7 @@ BENCH_ARGS ?=
 PYTEST_ARGS ?=
 SOAK_ARGS ?=
 PGN_BENCH_ARGS ?=
+TABLE_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
 LOADER_BENCH_ARGS ?=
 LOADER_SOAK_ARGS ?=
@@ -226,6 +227,7 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 	if [[ -f bench/run_data_bench.py ]]; then $(VPY) bench/run_data_bench.py $(BENCH_ARGS); ran=1; fi
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
 	if [[ -f bench/loader_bench.py ]]; then $(VPY) -P bench/loader_bench.py $(LOADER_BENCH_ARGS); ran=1; fi
+	if [[ -f bench/table_bench.py ]]; then $(VPY) -P bench/table_bench.py $(TABLE_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	if [[ -f "$(CHESS_LIBRARY)" && -x $(BUILD)/bench/native_compare ]]; then
 		$(VPY) bench/native_results.py $(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)

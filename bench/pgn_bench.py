@@ -14,9 +14,7 @@ are timed best of --repeats. Rows:
 - PGN -> packed / planes: pgn_to_arrays against read_game plus the fastest NumPy code for the
   python-chess board of every position (twelve masks into a uint64 array; np.unpackbits of the
   masks for bool planes).
-- convert --workers 2 against --workers 1 (alternating rounds, best of --repeats each; every round
-  counts the start of the worker processes), and the same shards on a Dask LocalCluster (2
-  workers, loopback) against --workers 2; each on a fresh output directory.
+- (convert on one and two workers and on Dask, and the shard sizes, are in bench/table_bench.py.)
 - the first pgn_to_arrays call of a fresh process, apart: the best-of rows run on memory that
   earlier calls freed and the module recycled, the first call faults every page in.
 - peak resident memory of a `convert` process (--memory-mb of input; 0 skips it).
@@ -41,7 +39,6 @@ import chess.pgn
 import numpy as np
 
 import quarn_data
-from quarn_data.convert import convert
 
 # Run with -P (the folder of this file is not on sys.path): resultfile.py lives beside it.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -94,13 +91,6 @@ def reference_arrays(text: str, games: int, planes: bool) -> int:
     return len(rows)
 
 
-def run_convert(path: Path, out: Path, **options) -> float:
-    shutil.rmtree(out, ignore_errors=True)
-    began = time.perf_counter()
-    convert([str(path)], str(out), progress=False, **options)
-    return time.perf_counter() - began
-
-
 def first_call_rate(path: Path, planes: bool) -> float:
     """Rows per second of the first pgn_to_arrays call in a fresh process."""
     script = (
@@ -135,8 +125,6 @@ def main() -> int:
     parser.add_argument("--reference-games", type=int, default=300,
                         help="games python-chess reads for its figures")
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--parallel-mb", type=int, default=240,
-                        help="input size of the --workers and Dask rows (8 shards or more)")
     parser.add_argument("--memory-mb", type=int, default=0,
                         help="input size for the peak-memory row (0: skip)")
     parser.add_argument("--output", type=Path,
@@ -178,43 +166,6 @@ def main() -> int:
             add(f"PGN -> {'bool planes' if planes else 'packed'} arrays", plies / t,
                 ref_rows / t_ref, "positions/s", target)
 
-        # A larger input for the parallel rows, so that starting processes does not dominate;
-        # eight shards or more.
-        big = work / "parallel.pgn"
-        with open(big, "wb") as file:
-            while file.tell() < args.parallel_mb * 1_000_000:
-                file.write(sample)
-        path = big
-        mb = big.stat().st_size / 1e6
-        shard = max(1 << 20, big.stat().st_size // 16)
-        rounds = []
-        for _ in range(args.repeats):
-            rounds.append((run_convert(path, work / "w1", workers=1, shard_bytes=shard),
-                           run_convert(path, work / "w2", workers=2, shard_bytes=shard)))
-            print(f"convert round: --workers 1 {rounds[-1][0]:.3f} s, --workers 2 "
-                  f"{rounds[-1][1]:.3f} s", file=sys.stderr)
-        one = min(r[0] for r in rounds)
-        two = min(r[1] for r in rounds)
-        parallel = [("convert --workers 2 vs 1", mb / two, mb / one, "MB/s", 1.8)]
-        try:
-            from distributed import LocalCluster
-
-            with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                              dashboard_address=None) as cluster:
-                # A first run warms the workers (imports); the second is measured.
-                run_convert(path, work / "dask", scheduler=cluster.scheduler_address,
-                            shard_bytes=shard)
-                dask = run_convert(path, work / "dask", scheduler=cluster.scheduler_address,
-                                   shard_bytes=shard)
-            parallel.append(("Dask LocalCluster (2 workers) vs --workers 2", mb / dask,
-                             mb / two, "MB/s", 0.9))
-        except ImportError:
-            print("distributed is not installed: no Dask row", file=sys.stderr)
-        for name, ours, theirs, unit, target in parallel:
-            rows.append((name, ours, theirs, unit, ours / theirs, target))
-            print(f"{name:38} {ours:8.1f} {unit} vs {theirs:8.1f} {unit}   {ours / theirs:5.2f}×",
-                  file=sys.stderr)
-
         memory = None
         if args.memory_mb:
             big = work / "big.pgn"
@@ -234,16 +185,12 @@ def main() -> int:
         f"- Python {platform.python_version()}, python-chess {chess.__version__}",
         "- Load average when the run ended: "
         + ", ".join(f"{x:.2f}" for x in os.getloadavg())
-        + f" on {os.cpu_count()} cores (the figures are wall-clock times; the parallel rows need "
-        "idle cores)",
+        + f" on {os.cpu_count()} cores (the figures are wall-clock times)",
         f"- Date: {time.strftime('%Y-%m-%d')}",
         f"- Input: tests/data/random_games.pgn × {args.copies}: {len(data) / 1e6:.1f} MB, {games} games, "
         f"{plies} positions (read_games: {read_games_per_s:,.0f} games/s); python-chess timed "
-        f"on its first {args.reference_games} games. Both sides best of {args.repeats}. The "
-        f"parallel rows "
-        f"convert {mb:.0f} MB in shards of {shard / 1e6:.0f} MB (rounds of --workers 1 / 2: "
-        + ", ".join(f"{a:.2f} / {b:.2f} s" for a, b in rounds)
-        + "). Reproduce with `make bench`.",
+        f"on its first {args.reference_games} games. Both sides best of {args.repeats}. "
+        "Reproduce with `make bench`.",
         "- The best-of rows recycle the memory of the arrays an earlier call freed. The first call "
         "of a fresh process faults in every page of its arrays: "
         f"{first_calls[False]:,.0f} positions/s packed, {first_calls[True]:,.0f} positions/s "

@@ -4,8 +4,10 @@
 // offsets inside the input, gives the same games whether the input comes whole or in chunks (the
 // chunk size is taken from the first byte), and every error has a message naming its game and
 // offset. Every move of a record replays legally from its start position, and the training
-// columns all have one entry per row.
+// columns all have one entry per row. The game table keeps the games and counts of the training
+// rows, read whole or in chunks, with offsets and validity consistent in every column.
 #include "fuzz_common.h"
+#include "game_table.h"
 #include "move_generator.h"
 #include "pgn.h"
 #include "pgn_data.h"
@@ -83,6 +85,62 @@ void check_replay(const GameRecord& game, std::string_view text) {
     }
 }
 
+template <class T>
+bool offsets_hold(
+    const std::vector<std::int32_t>& offsets, std::size_t rows, const std::vector<T>& values) {
+    if (offsets.size() != rows + 1 || offsets[0] != 0
+        || static_cast<std::size_t>(offsets.back()) != values.size())
+        return false;
+    for (std::size_t i = 0; i < rows; ++i)
+        if (offsets[i] > offsets[i + 1])
+            return false;
+    return true;
+}
+
+// Offsets and validity fit the rows, and the bytes are UTF-8 (cleaning them changes nothing).
+bool strings_hold(const StringColumn& column, std::size_t rows) {
+    std::string cleaned;
+    append_utf8(cleaned, column.data);
+    return column.valid.size() == rows && column.offsets.size() == rows + 1
+        && static_cast<std::size_t>(column.offsets.back()) == column.data.size()
+        && cleaned == column.data;
+}
+
+void check_table(std::string_view text, std::size_t chunk, const PgnCounts& arrays) {
+    GameTableBuilder builder(generator(), GameFilter {}, false);
+    PgnReader reader(builder);
+    for (std::size_t i = 0; i < text.size(); i += chunk)
+        reader.feed(text.substr(i, chunk));
+    reader.finish();
+    const TableColumns& c = *builder.columns();
+    const PgnCounts& n = builder.counts();
+    const std::size_t rows = c.rows();
+    expect(n.games == arrays.games && n.good == arrays.good && n.bad == arrays.bad
+            && n.positions == arrays.positions && rows == n.good
+            && c.moves.values.size() == n.positions,
+        "the game table keeps other games than the training rows", text);
+    bool ok = offsets_hold(c.moves.offsets, rows, c.moves.values)
+        && offsets_hold(c.eval.offsets, rows, c.eval.values)
+        && offsets_hold(c.clock.offsets, rows, c.clock.values) && c.eval.valid.size() == rows
+        && c.clock.valid.size() == rows && c.mate.size() == c.eval.values.size()
+        && c.mate_valid.size() == c.eval.values.size()
+        && c.eval.value_valid.size() == c.eval.values.size()
+        && c.clock.value_valid.size() == c.clock.values.size() && c.result.size() == rows
+        && c.white_elo.size() == rows && c.time_base.size() == rows && c.offset.size() == rows
+        && strings_hold(c.fen, rows) && c.header_offsets.size() == rows + 1
+        && static_cast<std::size_t>(c.header_offsets.back()) == c.header_keys.valid.size()
+        && strings_hold(c.header_keys, c.header_keys.valid.size())
+        && strings_hold(c.header_values, c.header_keys.valid.size());
+    for (const StringColumn& column : c.tags)
+        ok = ok && strings_hold(column, rows);
+    for (std::size_t i = 0; ok && i < rows; ++i) {
+        const auto plies = c.moves.offsets[i + 1] - c.moves.offsets[i];
+        ok = (c.eval.offsets[i + 1] - c.eval.offsets[i] == (c.eval.valid[i] ? plies : 0))
+            && (c.clock.offsets[i + 1] - c.clock.offsets[i] == (c.clock.valid[i] ? plies : 0));
+    }
+    expect(ok, "game table columns are inconsistent", text);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -128,6 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expect(n.games == whole.size() && n.positions == rows
                 && n.good + n.bad + n.filtered + n.variant + n.unfinished == n.games,
             "training counts do not add up", text);
+        if (!planes)
+            check_table(text, chunk, n);
     }
     return 0;
 }

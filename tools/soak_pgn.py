@@ -5,16 +5,19 @@
 Games of random legal moves are played with quarn_chess and written with quarn_data.san, with
 the decorations of real files mixed in (comments with [%eval]/[%clk], NAGs, glyphs, check marks,
 variations, "0-0", missing "=", CRLF line ends). quarn_data.read_games must give back exactly the
-moves played, and pgn_to_arrays one row per move; python-chess's read_game (in W processes) must
-read the same headers, moves and results. Exits 1 on the first disagreement.
+moves played, pgn_to_arrays one row per move, and a game table (written to Parquet and read
+back) the same games as read_games; python-chess's read_game (in W processes) must read the
+same headers, moves and results. Exits 1 on the first disagreement.
 """
 
 from __future__ import annotations
 
 import argparse
 import io
+import os
 import random
 import sys
+import tempfile
 import time
 from concurrent.futures import ProcessPoolExecutor
 
@@ -119,6 +122,17 @@ def main() -> int:
             if arrays.counts["positions"] != sum(map(len, played)):
                 print(f"FAIL: batch at {batch_start}: {arrays.counts}")
                 return 1
+            table = quarn_data.pgn_to_table(io.BytesIO(data), finished_only=False)
+            with tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "batch.parquet")
+                quarn_data.write_table(table, path)
+                back = list(quarn_data.read_games(path))
+            for ours, kept in zip(games, back, strict=True):
+                if (ours.index, ours.offset, ours.headers, ours.moves, ours.result, ours.fen) != (
+                        kept.index, kept.offset, kept.headers, kept.moves, kept.result, kept.fen):
+                    print(f"FAIL: game {ours.index} of batch {batch_start} differs in its game "
+                          f"table: {kept} vs {ours}")
+                    return 1
             # python-chess reads the batch in pieces, in parallel.
             pieces = text.split("[Event ")
             pieces = ["[Event " + p for p in pieces if p]

@@ -47,16 +47,26 @@ from quarn_data.pgn import (
     read_games,
 )
 from quarn_data.svg import svg
+from quarn_data.tables import (
+    GameTableError,
+    TableReport,
+    pgn_to_table,
+    read_table,
+    table_report,
+    write_table,
+)
 
 __all__ = [
     "Game",
     "GameError",
     "GameLoader",
+    "GameTableError",
     "Outcome",
     "PgnArrays",
     "PgnError",
     "PgnSourceError",
     "PositionLoader",
+    "TableReport",
     "is_check",
     "is_checkmate",
     "is_insufficient_material",
@@ -69,12 +79,16 @@ __all__ = [
     "parse_san",
     "perft",
     "pgn_to_arrays",
+    "pgn_to_table",
     "planes",
     "planes_batch",
     "positions",
     "read_games",
+    "read_table",
     "san",
     "scalars",
     "scalars_batch",
     "svg",
+    "table_report",
+    "write_table",
 ]

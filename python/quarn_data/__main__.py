@@ -1,4 +1,4 @@
-"""python -m quarn_data convert INPUT... --out DIR: PGN files to .npz training shards."""
+"""python -m quarn_data convert INPUT... --out DIR: PGN files to game-table shards (Parquet)."""
 
 from __future__ import annotations
 
@@ -17,9 +17,10 @@ def main(argv: list[str] | None = None) -> int:
     commands = parser.add_subparsers(dest="command", required=True)
     c = commands.add_parser(
         "convert",
-        help="PGN files (.pgn, .pgn.zst, .pgn.gz, .pgn.bz2) to .npz shards",
-        description="One .npz shard per piece of input (cut at game boundaries every "
-        "--shard-mb of decompressed PGN). Finished shards are skipped, so a re-run resumes.",
+        help="PGN files (.pgn, .pgn.zst, .pgn.gz, .pgn.bz2) to game-table shards (.parquet)",
+        description="One game table (a Parquet file, one row per game) per piece of input, cut "
+        "at game boundaries every --shard-mb of decompressed PGN. Finished shards are skipped "
+        "and the temporary files of killed runs removed, so a re-run resumes.",
     )
     c.add_argument("inputs", nargs="+", metavar="INPUT")
     c.add_argument("--out", required=True, metavar="DIR", help="directory for the shards")
@@ -28,15 +29,12 @@ def main(argv: list[str] | None = None) -> int:
                    help="run the shards on this Dask distributed scheduler instead")
     c.add_argument("--shard-mb", type=float, default=SHARD_BYTES / (1 << 20),
                    help="decompressed PGN per shard in MiB (default %(default)s)")
-    c.add_argument("--planes", action="store_true",
-                   help="bool planes (N, 12, 64) instead of packed uint64 (N, 12)")
     c.add_argument("--min-elo", type=int, help="keep games whose players both have this Elo")
     c.add_argument("--time-control", nargs=2, metavar=("LOW", "HIGH"),
                    help="bounds in seconds on base + 40 * increment ('-' for none)")
     c.add_argument("--event", action="append", help="allowed Event value (repeatable)")
     c.add_argument("--termination", action="append", help="allowed Termination (repeatable)")
     c.add_argument("--keep-unfinished", action="store_true", help="keep games with result '*'")
-    c.add_argument("--compress", action="store_true", help="write compressed .npz files")
     c.add_argument("--quiet", action="store_true", help="no progress bar")
     args = parser.parse_args(argv)
 
@@ -48,13 +46,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.time_control:
         time_control = (_time_bound(args.time_control[0]), _time_bound(args.time_control[1]))
     options = Options(
-        planes=args.planes,
         min_elo=args.min_elo,
         time_control=time_control,
         events=tuple(args.event) if args.event else None,
         terminations=tuple(args.termination) if args.termination else None,
         finished_only=not args.keep_unfinished,
-        compress=args.compress,
     )
     try:
         summary = convert(

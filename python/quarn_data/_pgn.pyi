@@ -6,8 +6,6 @@ from typing import Any, final
 _ErrorTuple = tuple[str, int, int, str]
 _GameTuple = tuple[int, int, dict[str, str], list[str], str, str | None, _ErrorTuple | None]
 
-def crc32(data: Buffer, value: int = 0, /) -> int: ...
-
 @final
 class GameReader:
     def __new__(
@@ -39,6 +37,24 @@ class ArrayReader:
     ) -> ArrayReader: ...
     def feed(self, data: Buffer, /) -> bool: ...
     def counts(self) -> dict[str, int]: ...
+    def finish(self) -> tuple[dict[str, Column], dict[str, int], list[_ErrorTuple]]: ...
+    @property
+    def offset(self) -> int: ...
+
+@final
+class TableReader:
+    def __new__(
+        cls,
+        strict: bool = False,
+        min_elo: int | None = None,
+        min_time_control: float | None = None,
+        max_time_control: float | None = None,
+        events: Sequence[str] | None = None,
+        terminations: Sequence[str] | None = None,
+        finished_only: bool = True,
+        size_hint: int | None = None,
+    ) -> TableReader: ...
+    def feed(self, data: Buffer, /) -> bool: ...
     def finish(self) -> tuple[dict[str, Column], dict[str, int], list[_ErrorTuple]]: ...
     @property
     def offset(self) -> int: ...

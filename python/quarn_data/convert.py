@@ -1,25 +1,23 @@
-"""PGN files to ``.npz`` shards, on local processes or a Dask cluster.
+"""PGN files to game-table shards (Parquet), on local processes or a Dask cluster.
 
 Each input is cut into pieces at game boundaries: piece k holds the games that start in bytes
 [k * shard_bytes, (k + 1) * shard_bytes) of the (decompressed) input, so the cut depends only on
 the input and the shard size, never on the number of workers. Piece k of ``games.pgn.zst``
-becomes ``games-00000k.npz`` (the arrays of :func:`quarn_data.pgn_to_arrays` plus ``meta``, a
-JSON text with the piece's byte range, counts and errors). A shard is written under a temporary
-name and renamed when complete; a re-run skips the shards that exist, so a killed job resumes
-without losing or duplicating a game.
+becomes ``games-00000k.parquet``, a game table (see :mod:`quarn_data.tables`) whose metadata also
+holds the piece's byte range, counts and refused games. A shard is written under a temporary
+name and renamed when complete; a re-run skips the shards that exist and removes the temporary
+files of writers that are gone, so a killed job resumes without losing or duplicating a game.
 """
 
 from __future__ import annotations
 
 import contextlib
-import errno
 import io
 import json
-import mmap
 import multiprocessing
 import os
 import re
-import struct
+import socket
 import sys
 import threading
 import time
@@ -29,13 +27,11 @@ from concurrent.futures import wait
 from dataclasses import dataclass, field
 from typing import Any
 
-import numpy as np
-
-from quarn_data import _pgn
 from quarn_data.pgn import CHUNK_SIZE, GameError, PgnSourceError, iter_chunks, open_source
-from quarn_data.pgn import pgn_to_arrays
+from quarn_data.tables import REPORT_KEY, _pyarrow, pgn_to_table, write_table
 
-__all__ = ["Options", "Shard", "Summary", "convert", "plan_shards", "shard_name"]
+__all__ = ["Options", "Shard", "Summary", "convert", "plan_shards", "remove_stale_temporaries",
+           "shard_name"]
 
 #: Default size of the input behind one shard (decompressed bytes).
 SHARD_BYTES = 16 << 20
@@ -43,15 +39,13 @@ SHARD_BYTES = 16 << 20
 
 @dataclass(frozen=True)
 class Options:
-    """What every shard is converted with (see :func:`quarn_data.pgn_to_arrays`)."""
+    """What every shard is converted with (the filters of :func:`quarn_data.pgn_to_table`)."""
 
-    planes: bool = False
     min_elo: int | None = None
     time_control: tuple[float | None, float | None] | None = None
     events: tuple[str, ...] | None = None
     terminations: tuple[str, ...] | None = None
     finished_only: bool = True
-    compress: bool = False
 
 
 @dataclass
@@ -86,14 +80,14 @@ class Summary:
 
 
 def shard_name(path: str, index: int) -> str:
-    """``games.pgn.zst`` piece 3 -> ``games-000003.npz``."""
+    """``games.pgn.zst`` piece 3 -> ``games-000003.parquet``."""
     base = os.path.basename(path)
     for suffix in (".zst", ".zstd", ".gz", ".bz2"):
         if base.lower().endswith(suffix):
             base = base[: -len(suffix)]
     if base.lower().endswith(".pgn"):
         base = base[:-4]
-    return f"{base}-{index:06d}.npz"
+    return f"{base}-{index:06d}.parquet"
 
 
 def _is_plain(path: str) -> bool:
@@ -219,216 +213,83 @@ class _Range:
         self._file.close()
 
 
-def _npy_header(array: np.ndarray) -> bytes:
-    """The .npy header numpy writes for ``array`` (format version 1.0)."""
-    out = io.BytesIO()
-    np.lib.format.write_array_header_1_0(out, np.lib.format.header_data_from_array_1_0(array))
-    return out.getvalue()
-
-
-# Zip records (little-endian): local file header, central directory header, zip64 end of central
-# directory record and locator, end of central directory record. Entries are stored (not
-# compressed), always with zip64 sizes, as np.savez writes them; the date is fixed at 1980-01-01
-# so that the same arrays give the same file.
-_LOCAL = struct.Struct("<IHHHHHIIIHH")
-_CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")
-_ZIP64_END = struct.Struct("<IQHHIIQQQQ")
-_ZIP64_LOCATOR = struct.Struct("<IIQI")
-_END = struct.Struct("<IHHHHIIH")
-_DOS_DATE = (1 << 5) | 1
-
-# Files written by path bypass the page cache (O_DIRECT), which takes block-aligned memory, file
-# offsets and lengths. The data of every entry of a block or more then starts at a multiple of
-# _BLOCK: its local header carries, after the zip64 sizes, the alignment field of Android's
-# zipalign (id 0xD935; the alignment as uint16, then zeros), which zip readers skip like any
-# extra field they do not know. The central directory does not repeat it.
-_BLOCK = 4096
-_ALIGNMENT = struct.Struct("<HHH")
-_ALIGNMENT_ID = 0xD935
-# Headers, tails of entries, arrays whose memory is not block-aligned and the central directory
-# go through a page-aligned buffer of this size.
-_BOUNCE_BYTES = 1 << 20
-
-
-def _write_zip(arrays: dict[str, np.ndarray], align: int, put: Callable[[bytes], Any],
-               put_data: Callable[[np.ndarray], Any]) -> None:
-    """Writes the stored zip of ``arrays`` as ``np.savez`` lays it out, through ``put`` (headers
-    and records) and ``put_data`` (each entry's array data as flat uint8, its own memory); with
-    ``align``, the data of entries of ``align`` bytes or more starts at a multiple of it in the
-    file."""
-    central = []
-    offset = 0
-    for name, array in arrays.items():
-        data = np.ascontiguousarray(array).reshape(-1).view(np.uint8)
-        header = _npy_header(array)
-        size = len(header) + data.nbytes
-        crc = _pgn.crc32(data, _pgn.crc32(header))
-        entry = f"{name}.npy".encode()
-        extra = struct.pack("<HHQQ", 1, 16, size, size)
-        if align and data.nbytes >= align:
-            before = offset + _LOCAL.size + len(entry) + len(extra) + _ALIGNMENT.size + len(header)
-            padding = -before % align
-            extra += _ALIGNMENT.pack(_ALIGNMENT_ID, 2 + padding, align) + bytes(padding)
-        put(_LOCAL.pack(0x04034B50, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
-                        len(entry), len(extra)) + entry + extra + header)
-        put_data(data)
-        central.append(
-            _CENTRAL.pack(0x02014B50, 45, 45, 0, 0, 0, _DOS_DATE, crc, 0xFFFFFFFF, 0xFFFFFFFF,
-                          len(entry), 28, 0, 0, 0, 0o600 << 16, 0xFFFFFFFF)
-            + entry + struct.pack("<HHQQQ", 1, 24, size, size, offset))
-        offset += _LOCAL.size + len(entry) + len(extra) + size
-    directory = b"".join(central)
-    count = len(central)
-    end64 = offset + len(directory)
-    put(directory
-        + _ZIP64_END.pack(0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory), offset)
-        + _ZIP64_LOCATOR.pack(0x07064B50, 0, end64, 1)
-        + _END.pack(0x06054B50, 0, 0, min(count, 0xFFFF), min(count, 0xFFFF),
-                    min(len(directory), 0xFFFFFFFF), 0xFFFFFFFF, 0))
-
-
-class _DirectFile:
-    """Sequential writes to a file descriptor opened with O_DIRECT. Block-aligned memory goes to
-    the disk as it is, in whole blocks; everything else is gathered in a page-aligned buffer
-    first. ``finish`` writes the last block padded and cuts the file to its size."""
-
-    def __init__(self, fd: int) -> None:
-        self._fd = fd
-        self._buffer = mmap.mmap(-1, _BOUNCE_BYTES)
-        self._view = memoryview(self._buffer)
-        self._fill = 0
-        self._size = 0
-
-    def put(self, data: bytes | memoryview) -> None:
-        data = memoryview(data).cast("B")
-        self._size += data.nbytes
-        done = 0
-        while done < data.nbytes:
-            count = min(data.nbytes - done, _BOUNCE_BYTES - self._fill)
-            self._view[self._fill:self._fill + count] = data[done:done + count]
-            self._fill += count
-            done += count
-            if self._fill == _BOUNCE_BYTES:
-                self._write(self._view)
-                self._fill = 0
-
-    def put_data(self, data: np.ndarray) -> None:
-        whole = data.nbytes - data.nbytes % _BLOCK
-        if whole and self._fill % _BLOCK == 0 and data.ctypes.data % _BLOCK == 0:
-            if self._fill:
-                self._write(self._view[:self._fill])
-                self._fill = 0
-            self._write(memoryview(data[:whole]))
-            self._size += whole
-            data = data[whole:]
-        self.put(memoryview(data))
-
-    def finish(self) -> None:
-        padded = self._fill + -self._fill % _BLOCK
-        self._view[self._fill:padded] = bytes(padded - self._fill)
-        self._write(self._view[:padded])
-        self._fill = 0
-        os.ftruncate(self._fd, self._size)
-
-    def _write(self, data: memoryview) -> None:
-        done = 0
-        while done < data.nbytes:
-            count = os.write(self._fd, data[done:])
-            # A direct write goes on only from a block boundary. A short count means a full disk
-            # or a failing device (whose error the next call would bring): the file ends here.
-            if count <= 0 or count % _BLOCK:
-                raise OSError(errno.EIO, f"short write ({count} of {data.nbytes - done} bytes)")
-            done += count
-
-
-def _write_npz_direct(path: str, arrays: dict[str, np.ndarray]) -> bool:
-    """Writes ``arrays`` to a new file at ``path`` with O_DIRECT; False when the platform or the
-    file system does not take such writes (EINVAL at the open or at a write)."""
-    direct = getattr(os, "O_DIRECT", 0)
-    if not direct:
-        return False
-    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC | direct
-    try:
-        fd = os.open(path, flags, 0o666)
-    except OSError as error:
-        if error.errno == errno.EINVAL:
-            return False
-        raise
-    try:
-        # The buffer is unmapped with the last view of it (a failed write's traceback holds one).
-        file = _DirectFile(fd)
-        _write_zip(arrays, _BLOCK, file.put, file.put_data)
-        file.finish()
-    except OSError as error:
-        if error.errno == errno.EINVAL:
-            return False
-        raise
-    finally:
-        os.close(fd)
-    return True
-
-
-def write_npz(file: Any, arrays: dict[str, np.ndarray]) -> None:
-    """``np.savez(file, **arrays)`` for C-contiguous arrays, written from their own memory: no
-    copies, and the CRC-32 of each entry computed natively (faster than zlib). ``np.load`` reads
-    the result like a file of np.savez.
-
-    ``file`` is a file object (written byte for byte as np.savez writes) or a path. A path is
-    written past the page cache (O_DIRECT) where the file system allows it, the data of each
-    entry of 4096 bytes or more aligned to 4096 in the file by padding in its local header;
-    elsewhere it is written like a file object."""
-    if isinstance(file, (str, os.PathLike)):
-        path = os.fspath(file)
-        if _write_npz_direct(path, arrays):
-            return
-        with open(path, "wb") as opened:
-            write_npz(opened, arrays)
-        return
-    _write_zip(arrays, 0, file.write, lambda data: file.write(memoryview(data)))
-
-
-def _read_shard(shard: Shard, options: Options) -> tuple[dict[str, Any], dict[str, Any]]:
-    """The arrays of one shard (``meta`` included) and its result without the time taken."""
+def _read_shard(shard: Shard, options: Options) -> tuple[Any, dict[str, Any]]:
+    """The game table of one shard (its metadata holding the piece's range, counts and refused
+    games) and its result without the time taken."""
     source: Any = (io.BytesIO(shard.data) if shard.data is not None
                    else _Range(shard.path, shard.start, shard.end))
     try:
-        arrays = pgn_to_arrays(
+        table = pgn_to_table(
             source,
-            planes=options.planes,
             min_elo=options.min_elo,
             time_control=options.time_control,
             events=options.events,
             terminations=options.terminations,
             finished_only=options.finished_only,
+            name=os.path.basename(shard.path),
+            offset=shard.start,
         )
     finally:
         source.close()
-    errors = [
-        {"kind": e.kind, "game": e.game, "offset": e.offset + shard.start, "message": e.message}
-        for e in arrays.errors
-    ]
-    meta = {
-        "source": os.path.basename(shard.path),
-        "shard": shard.index,
-        "start": shard.start,
-        "end": shard.end,
-        "counts": arrays.counts,
-        "errors": errors,
-    }
-    columns: dict[str, Any] = dict(arrays)
-    columns["meta"] = np.array(json.dumps(meta))
-    return columns, {"bytes": shard.end - shard.start, "counts": arrays.counts, "errors": errors}
+    report = json.loads(table.schema.metadata[REPORT_KEY])
+    report.update(source=os.path.basename(shard.path), shard=shard.index, start=shard.start,
+                  end=shard.end)
+    metadata = dict(table.schema.metadata)
+    metadata[REPORT_KEY] = json.dumps(report).encode()
+    table = table.replace_schema_metadata(metadata)
+    return table, {"bytes": shard.end - shard.start, "counts": report["counts"],
+                   "errors": report["errors"]}
 
 
-def _write_shard(shard: Shard, columns: dict[str, Any], options: Options) -> None:
-    """Writes a shard under a temporary name and renames it when complete."""
-    temporary = f"{shard.output}.tmp-{os.getpid()}"
+# Temporary shard names: <shard>.tmp-<host>-<pid>. A later run on the same host removes those
+# whose process is gone; another host's are left alone (their writer may be running).
+_TEMPORARY = re.compile(r"^(?P<shard>.+-\d{6}\.parquet)\.tmp-(?P<host>.+)-(?P<pid>\d+)$")
+
+
+def _temporary_name(output: str) -> str:
+    return f"{output}.tmp-{socket.gethostname()}-{os.getpid()}"
+
+
+def _process_alive(pid: int) -> bool:
     try:
-        if options.compress:
-            with open(temporary, "wb") as file:
-                np.savez_compressed(file, **columns)
-        else:
-            write_npz(temporary, columns)
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def remove_stale_temporaries(out_dir: str) -> list[str]:
+    """Removes the temporary shard files in ``out_dir`` left by writers of this host that are
+    gone (a killed run); returns their names."""
+    host = socket.gethostname()
+    removed = []
+    for name in sorted(os.listdir(out_dir)):
+        match = _TEMPORARY.match(name)
+        if match is None or match["host"] != host or _process_alive(int(match["pid"])):
+            continue
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(out_dir, name))
+            removed.append(name)
+    return removed
+
+
+# Folders this process has removed dead writers' temporary files from.
+_CLEANED: set[str] = set()
+
+
+def _write_shard(shard: Shard, table: Any, options: Options) -> None:
+    """Writes a shard under a temporary name and renames it when complete. The first shard a
+    process writes into a folder removes the temporary files of dead writers of its host there
+    first (on a cluster, the client only sees its own host's)."""
+    folder = os.path.dirname(shard.output) or "."
+    if folder not in _CLEANED:
+        remove_stale_temporaries(folder)
+        _CLEANED.add(folder)
+    temporary = _temporary_name(shard.output)
+    try:
+        write_table(table, temporary)
     except BaseException:
         # A failed write (a full disk, a device error) leaves no part of a shard behind.
         with contextlib.suppress(OSError):
@@ -441,8 +302,8 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
     """Converts one shard and writes it (temporary name, then rename). A pure function of its
     inputs: running it twice writes the same file."""
     began = time.perf_counter()
-    columns, result = _read_shard(shard, options)
-    _write_shard(shard, columns, options)
+    table, result = _read_shard(shard, options)
+    _write_shard(shard, table, options)
     result["seconds"] = time.perf_counter() - began
     return result
 
@@ -450,18 +311,18 @@ def convert_shard(shard: Shard, options: Options) -> dict[str, Any]:
 def _convert_in_turn(shards: Iterable[Shard],
                      options: Options) -> Iterator[tuple[Shard, dict[str, Any]]]:
     """``convert_shard`` for each shard in turn, yielding (shard, result) once a shard is
-    written. Each shard is written by a second thread while the next one is read: a write past
-    the page cache waits for the disk, and the reader keeps the processor busy meanwhile (both
-    run without the interpreter lock). At most two shards' arrays are held at a time."""
+    written. Each shard is written (compressed) by a second thread while the next one is read;
+    both run mostly without the interpreter lock. At most two shards' tables are held at a
+    time."""
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quarn-shard-writer") as writer:
         pending: tuple[Shard, float, dict[str, Any], Future[None]] | None = None
         for shard in shards:
             began = time.perf_counter()
-            columns, result = _read_shard(shard, options)
+            table, result = _read_shard(shard, options)
             if pending is not None:
                 yield _written(*pending)
-            pending = (shard, began, result, writer.submit(_write_shard, shard, columns, options))
-            del columns
+            pending = (shard, began, result, writer.submit(_write_shard, shard, table, options))
+            del table
         if pending is not None:
             yield _written(*pending)
 
@@ -501,10 +362,13 @@ def convert(
     progress: bool = True,
     on_result: Callable[[Shard, dict[str, Any]], None] | None = None,
 ) -> Summary:
-    """Converts every shard of ``paths`` that ``out_dir`` does not hold yet, on ``workers``
-    local processes (1: in this process) or on the Dask cluster at ``scheduler``."""
+    """Converts every shard of ``paths`` that ``out_dir`` does not hold yet into game tables, on
+    ``workers`` local processes (1: in this process) or on the Dask cluster at ``scheduler``.
+    Temporary files of earlier runs on this host whose writer process is gone are removed
+    first."""
     options = options or Options()
     os.makedirs(out_dir, exist_ok=True)
+    remove_stale_temporaries(out_dir)
     for path in paths:
         if not os.path.exists(path):
             raise FileNotFoundError(path)
@@ -562,15 +426,18 @@ def convert(
 
 def _start_pool(workers: int) -> ProcessPoolExecutor:
     """``workers`` processes, started now. A process that runs only this thread forks them: they
-    start within milliseconds, with NumPy and the native modules already imported. Otherwise
-    forking could copy a lock that another thread holds, and they come from a fork server, which
-    imports those modules once (a fraction of a second) before forking them."""
+    start within milliseconds, with NumPy, pyarrow and the native modules already imported.
+    Otherwise forking could copy a lock that another thread holds, and they come from a fork
+    server, which imports those modules once (a fraction of a second) before forking them."""
+    # Imported here, once, rather than by every worker at its first shard (pyarrow takes a few
+    # tenths of a second to import, as long as converting several shards).
+    _pyarrow()
     context: Any
     if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("fork")
     else:
         context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(["quarn_data.convert"])
+        context.set_forkserver_preload(["quarn_data.convert", "pyarrow.parquet"])
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=context)
     try:
         # The first task starts every worker (forked at once with this start method).
@@ -678,7 +545,7 @@ def report(summary: Summary, file: Any = sys.stderr) -> None:
     for error in summary.errors[:20]:
         print(f"  {error['message']}", file=file)
     if len(summary.errors) > 20:
-        print(f"  ... {len(summary.errors) - 20} more errors in the shards' meta", file=file)
+        print(f"  ... {len(summary.errors) - 20} more errors in the shards' metadata", file=file)
 
 
 __all__ += ["GameError", "PgnSourceError", "report", "convert_shard"]

@@ -249,7 +249,20 @@ def read_games(source: Source, *, strict: bool = False,
     ``moves`` stop before the first bad move). With ``strict=True`` the first bad game raises
     :class:`PgnError` instead. Games of another ``Variant`` than standard chess come with no
     moves and no error. A source that fails mid-way raises :class:`PgnSourceError` after the
-    games read before the failure."""
+    games read before the failure.
+
+    A game table (a ``pyarrow.Table`` or a ``.parquet`` path, see :mod:`quarn_data.tables`)
+    gives the games of its rows: the same moves, headers, result and fen as the PGN it was
+    made from gives for them."""
+    from quarn_data import tables
+
+    if tables.is_game_table(source):
+        return tables.table_games(source)
+    return _read_pgn_games(source, strict=strict, chunk_size=chunk_size)
+
+
+def _read_pgn_games(source: Source, *, strict: bool,
+                    chunk_size: int) -> Iterator[Game]:
     # The reader makes the Game and GameError objects itself.
     reader = _pgn.GameReader(strict=strict, game=Game, error=GameError)
     with open_source(source) as file:

@@ -569,8 +569,25 @@ bool PgnReader::read_tag(bool final) {
         ++i;
     if (i == end)
         return need_more();
-    if (text_[i] != ']')
-        return broken(i);
+    if (text_[i] != ']') {
+        // Programs write names with quotes unescaped ([White ""Deep Thought""]): the value is
+        // then the raw text between the first quote and the last one of the line, which must
+        // close the tag (python-chess reads such lines so). Anything else stays broken.
+        const void* newline = std::memchr(text_.data() + i, '\n', end - i);
+        if (newline == nullptr && !final)
+            return need_more();
+        std::size_t line_end = newline
+            ? static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data())
+            : end;
+        while (line_end > value_begin
+            && (text_[line_end - 1] == ' ' || text_[line_end - 1] == '\t'
+                || text_[line_end - 1] == '\r'))
+            --line_end;
+        if (line_end - value_begin < 2 || text_[line_end - 1] != ']' || text_[line_end - 2] != '"')
+            return broken(i);
+        value = text_.substr(value_begin, line_end - 2 - value_begin);
+        i = line_end - 1;
+    }
     // Longer tags are refused however the input is cut: read in chunks, a tag cut by a chunk's
     // end is refused once that much of it has been seen.
     if (i + 1 - start > MAX_TOKEN)

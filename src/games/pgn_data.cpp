@@ -24,10 +24,6 @@ namespace quarn_chess {
 
 namespace {
 
-    bool is_finished(std::string_view result) {
-        return result == "1-0" || result == "0-1" || result == "1/2-1/2";
-    }
-
     bool equal_ignoring_case(std::string_view a, std::string_view b) {
         if (a.size() != b.size())
             return false;
@@ -38,52 +34,6 @@ namespace {
                 return false;
         }
         return true;
-    }
-
-    // An Elo tag as a number in 0..32767, -1 for anything else ("?", "", "1500?").
-    std::int16_t read_elo(std::string_view text) {
-        if (text.empty() || text.size() > 5)
-            return -1;
-        int value = 0;
-        for (const char c : text) {
-            if (c < '0' || c > '9')
-                return -1;
-            value = value * 10 + (c - '0');
-        }
-        return value > 32767 ? -1 : static_cast<std::int16_t>(value);
-    }
-
-    // Estimated duration of a TimeControl tag "base+increment" (seconds): base + 40 * increment;
-    // negative when the tag is not of that form.
-    double estimated_duration(std::string_view text) {
-        double parts[2] = { 0, 0 };
-        unsigned part = 0;
-        bool digit = false;
-        for (const char c : text) {
-            if (c >= '0' && c <= '9') {
-                parts[part] = parts[part] * 10 + (c - '0');
-                digit = true;
-            } else if (c == '+' && part == 0 && digit) {
-                part = 1;
-                digit = false;
-            } else {
-                return -1;
-            }
-        }
-        if (!digit)
-            return -1;
-        return parts[0] + 40 * parts[1];
-    }
-
-    bool allowed(const std::vector<std::string>& set, bool present, std::string_view value) {
-        if (set.empty())
-            return true;
-        if (!present)
-            return false;
-        for (const std::string& entry : set)
-            if (entry == value)
-                return true;
-        return false;
     }
 
     // --- annotations ---
@@ -283,6 +233,53 @@ CommentAnnotations read_annotations(std::string_view comment) {
         }
     }
     return out;
+}
+
+bool is_finished(std::string_view result) {
+    return result == "1-0" || result == "0-1" || result == "1/2-1/2";
+}
+
+std::int16_t read_elo(std::string_view text) {
+    if (text.empty() || text.size() > 5)
+        return -1;
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value > 32767 ? -1 : static_cast<std::int16_t>(value);
+}
+
+double estimated_duration(std::string_view text) {
+    double parts[2] = { 0, 0 };
+    unsigned part = 0;
+    bool digit = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            parts[part] = parts[part] * 10 + (c - '0');
+            digit = true;
+        } else if (c == '+' && part == 0 && digit) {
+            part = 1;
+            digit = false;
+        } else {
+            return -1;
+        }
+    }
+    if (!digit)
+        return -1;
+    return parts[0] + 40 * parts[1];
+}
+
+bool allowed_value(const std::vector<std::string>& set, bool present, std::string_view value) {
+    if (set.empty())
+        return true;
+    if (!present)
+        return false;
+    for (const std::string& entry : set)
+        if (entry == value)
+            return true;
+    return false;
 }
 
 std::string_view game_result(std::string_view result_tag, std::string_view marker) {
@@ -632,20 +629,26 @@ void ArrayBuilder::tag(std::string_view name, std::string_view value) {
     }
 }
 
-bool ArrayBuilder::passes_filter() const {
-    if (filter_.min_elo > 0 && (white_elo_ < filter_.min_elo || black_elo_ < filter_.min_elo))
+bool passes_filter(const GameFilter& filter, const FilterTags& tags) {
+    if (filter.min_elo > 0 && (tags.white_elo < filter.min_elo || tags.black_elo < filter.min_elo))
         return false;
-    if (filter_.min_time_control >= 0 || filter_.max_time_control >= 0) {
-        const double duration = estimated_duration(time_control_);
+    if (filter.min_time_control >= 0 || filter.max_time_control >= 0) {
+        const double duration = estimated_duration(tags.time_control);
         if (duration < 0)
             return false;
-        if (filter_.min_time_control >= 0 && duration < filter_.min_time_control)
+        if (filter.min_time_control >= 0 && duration < filter.min_time_control)
             return false;
-        if (filter_.max_time_control >= 0 && duration > filter_.max_time_control)
+        if (filter.max_time_control >= 0 && duration > filter.max_time_control)
             return false;
     }
-    return allowed(filter_.events, has_event_, event_)
-        && allowed(filter_.terminations, has_termination_, termination_);
+    return allowed_value(filter.events, tags.has_event, tags.event)
+        && allowed_value(filter.terminations, tags.has_termination, tags.termination);
+}
+
+bool ArrayBuilder::passes_filter() const {
+    return quarn_chess::passes_filter(filter_,
+        FilterTags { white_elo_, black_elo_, time_control_, has_event_, event_, has_termination_,
+            termination_ });
 }
 
 bool ArrayBuilder::begin_movetext() {

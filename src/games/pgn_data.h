@@ -95,6 +95,28 @@ struct GameFilter {
     bool finished_only = true; // games with result "*" are skipped
 };
 
+// The tag tests of the filter, shared by the builders.
+bool is_finished(std::string_view result); // "1-0", "0-1" or "1/2-1/2"
+// An Elo tag as a number in 0..32767, -1 for anything else ("?", "", "1500?").
+std::int16_t read_elo(std::string_view text);
+// Estimated duration of a TimeControl tag "base+increment" (seconds): base + 40 * increment;
+// negative when the tag is not of that form.
+double estimated_duration(std::string_view text);
+// Whether `value` is in `set` (an empty set allows everything, an absent tag nothing else).
+bool allowed_value(const std::vector<std::string>& set, bool present, std::string_view value);
+
+// What the filter reads of a game's tags.
+struct FilterTags {
+    std::int16_t white_elo = -1;
+    std::int16_t black_elo = -1;
+    std::string_view time_control;
+    bool has_event = false;
+    std::string_view event;
+    bool has_termination = false;
+    std::string_view termination;
+};
+bool passes_filter(const GameFilter& filter, const FilterTags& tags);
+
 // One row per position, the position before the move played. Layout of the columns:
 //   pieces     packed: 12 uint64 per row (bit s of word p: piece p on square s, Board's order)
 //              planes: 12 * 64 uint8 per row, 0 or 1, plane-major

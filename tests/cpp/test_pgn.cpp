@@ -718,3 +718,44 @@ TEST(Pgn, ReplayMovesAgreeWithPushMove) {
     EXPECT_GT(passants, 0u);
     EXPECT_GT(promotions, 20u);
 }
+
+// Names written with their quotes unescaped read as the text between the first and the last
+// quote of the line, whatever the chunking; lines that are really broken stay refused.
+TEST(PgnReader, ReadsTagValuesWithUnescapedQuotes) {
+    struct Case {
+        std::string_view line;
+        std::string_view value; // "" with broken: refused
+        bool broken;
+    };
+    const Case cases[] = {
+        { "[White \"\"Deep Thought\"\"]", "\"Deep Thought\"", false },
+        { "[White \"a\" b\"]", "a\" b", false },
+        { "[White \"a\\\"b\"c\"]  ", "a\\\"b\"c", false },
+        { "[White \"a\" \"b\"]\r", "a\" \"b", false },
+        { "[White \"\"\"]", "\"", false },
+        { "[White \"plain \\\"escape\\\"\"]", "plain \"escape\"", false },
+        { "[White \"abc]", "", true },
+        { "[White abc]", "", true },
+        { "[White \"a\"b\" ]", "", true },
+        { "[White \"a\" b", "", true },
+    };
+    for (const Case& c : cases)
+        for (const std::size_t chunk :
+            { std::size_t { 1 }, std::size_t { 5 }, std::size_t { 1 << 20 } }) {
+            const std::string text = std::string(c.line) + "\n[Black \"b\"]\n\n1. e4 e5 *\n";
+            const std::vector<GameRecord> games = read_games(text, chunk);
+            ASSERT_EQ(games.size(), 1u) << c.line;
+            if (c.broken) {
+                EXPECT_EQ(kind(games[0]), PgnErrorKind::BROKEN_TAG) << c.line;
+                continue;
+            }
+            EXPECT_EQ(kind(games[0]), PgnErrorKind::NONE) << c.line << " chunk " << chunk;
+            EXPECT_EQ(tag(games[0], "White"), c.value) << c.line << " chunk " << chunk;
+            EXPECT_EQ(tag(games[0], "Black"), "b") << c.line;
+            EXPECT_EQ(uci(games[0]), "e2e4 e7e5") << c.line;
+        }
+    // At the very end of the input, without a newline.
+    const std::vector<GameRecord> last = read_games("[White \"\"x\"\"]", 3);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(tag(last[0], "White"), "\"x\"");
+}

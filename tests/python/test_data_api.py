@@ -28,8 +28,11 @@ def test_public_names_and_outcome_values():
     pgn_names = ["Game", "GameError", "PgnArrays", "PgnError", "PgnSourceError", "pgn_to_arrays",
                  "read_games"]
     pgn_names += ["GameLoader", "PositionLoader", "positions"]
+    table_names = ["GameTableError", "TableReport", "pgn_to_table", "read_table", "table_report",
+                   "write_table"]
     assert sorted(qd.__all__) == sorted(
-        [name for name in dir(qd._native) if not name.startswith("_")] + pgn_names + ["svg"])
+        [name for name in dir(qd._native) if not name.startswith("_")] + pgn_names + table_names
+        + ["svg"])
     mate = qd.outcome(Board(FOOLS_MATE))
     assert mate == ("CHECKMATE", "black")
     assert (mate.termination, mate.winner) == ("CHECKMATE", "black")

@@ -210,4 +210,4 @@ def test_wheel_and_extras_install_into_a_new_venv_with_an_empty_pip_cache(wheel,
     assert run(python, "-P", "-c", script, cwd=tmp_path).stdout == "[33, 45, 47]\n"
     converted = run(python, "-P", "-m", "quarn_data", "convert", games, "--out", tmp_path / "shards",
                     cwd=tmp_path)
-    assert "3 kept" in converted.stderr and (tmp_path / "shards" / "classics-000000.npz").exists()
+    assert "3 kept" in converted.stderr and (tmp_path / "shards" / "classics-000000.parquet").exists()

@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "../../core/position_queries.h"
-#include "../../games/crc32.h"
+#include "../../games/game_table.h"
 #include "../../games/pgn.h"
 #include "../../games/pgn_data.h"
 #include "../../python/args.h"
@@ -533,7 +533,7 @@ namespace {
     // --- Column: a finished column handed over without a copy ------------------------------------
 
     struct ColumnObject {
-        PyObject_HEAD std::shared_ptr<PositionColumns> owner;
+        PyObject_HEAD std::shared_ptr<void> owner;
         void* data;
         Py_ssize_t bytes;
         Py_ssize_t itemsize;
@@ -562,7 +562,8 @@ namespace {
 
     void column_dealloc(PyObject* self) {
         auto* object = reinterpret_cast<ColumnObject*>(self);
-        object->owner.~shared_ptr();
+        using Owner = std::shared_ptr<void>;
+        object->owner.~Owner();
         PyTypeObject* type = Py_TYPE(self);
         type->tp_free(self);
         Py_DECREF(type);
@@ -583,19 +584,26 @@ namespace {
         .slots = column_slots,
     };
 
+    // A buffer of `count` values at `data`, kept alive by `owner`.
     template <class T>
-    PyObject* new_column(
-        const std::shared_ptr<PositionColumns>& owner, Column<T>& values, const char* format) {
+    PyObject* new_buffer(
+        const std::shared_ptr<void>& owner, const T* data, std::size_t count, const char* format) {
         auto* object = PyObject_New(ColumnObject, column_type);
         if (object == nullptr)
             return nullptr;
-        new (&object->owner) std::shared_ptr<PositionColumns>(owner);
-        object->data = values.data();
-        object->bytes = static_cast<Py_ssize_t>(values.size() * sizeof(T));
+        new (&object->owner) std::shared_ptr<void>(owner);
+        object->data = const_cast<T*>(data);
+        object->bytes = static_cast<Py_ssize_t>(count * sizeof(T));
         object->itemsize = static_cast<Py_ssize_t>(sizeof(T));
-        object->items = static_cast<Py_ssize_t>(values.size());
+        object->items = static_cast<Py_ssize_t>(count);
         object->format = format;
         return reinterpret_cast<PyObject*>(object);
+    }
+
+    template <class T>
+    PyObject* new_column(
+        const std::shared_ptr<PositionColumns>& owner, Column<T>& values, const char* format) {
+        return new_buffer(owner, values.data(), values.size(), format);
     }
 
     // --- ArrayReader -----------------------------------------------------------------------------
@@ -657,6 +665,37 @@ namespace {
         return true;
     }
 
+    // The filter from the arguments min_elo, min_time_control, max_time_control, events and
+    // terminations, in that order.
+    bool filter_values(PyObject* const* values, GameFilter& filter) {
+        if (values[0] != nullptr && values[0] != Py_None) {
+            const long elo = PyLong_AsLong(values[0]);
+            if (elo == -1 && PyErr_Occurred())
+                return false;
+            if (elo < 0 || elo > 32767) {
+                PyErr_SetString(PyExc_ValueError, "min_elo must be in 0..32767");
+                return false;
+            }
+            filter.min_elo = static_cast<int>(elo);
+        }
+        return number_value("min_time_control", values[1], filter.min_time_control)
+            && number_value("max_time_control", values[2], filter.max_time_control)
+            && string_set("events", values[3], filter.events)
+            && string_set("terminations", values[4], filter.terminations);
+    }
+
+    // A size_hint argument: the expected input bytes (0 when not given).
+    bool size_hint_value(PyObject* value, std::size_t& hint) {
+        hint = 0;
+        if (value == nullptr || value == Py_None)
+            return true;
+        const long long given = PyLong_AsLongLong(value);
+        if (given == -1 && PyErr_Occurred())
+            return false;
+        hint = given > 0 ? static_cast<std::size_t>(std::min<long long>(given, 1LL << 34)) : 0;
+        return true;
+    }
+
     PyObject* array_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
             PyObject* values[9] = {};
@@ -670,20 +709,7 @@ namespace {
                 || !flag_value(values[7], true, finished_only))
                 return nullptr;
             filter.finished_only = finished_only;
-            if (values[2] != nullptr && values[2] != Py_None) {
-                const long elo = PyLong_AsLong(values[2]);
-                if (elo == -1 && PyErr_Occurred())
-                    return nullptr;
-                if (elo < 0 || elo > 32767) {
-                    PyErr_SetString(PyExc_ValueError, "min_elo must be in 0..32767");
-                    return nullptr;
-                }
-                filter.min_elo = static_cast<int>(elo);
-            }
-            if (!number_value("min_time_control", values[3], filter.min_time_control)
-                || !number_value("max_time_control", values[4], filter.max_time_control)
-                || !string_set("events", values[5], filter.events)
-                || !string_set("terminations", values[6], filter.terminations))
+            if (!filter_values(values + 2, filter))
                 return nullptr;
             OwnedRef self(type->tp_alloc(type, 0));
             if (!self)
@@ -858,39 +884,193 @@ namespace {
         .slots = array_reader_slots,
     };
 
-    // --- the module ---
+    // --- TableReader -----------------------------------------------------------------------------
 
-    // crc32(data, value=0, /): zlib.crc32, faster where the CPU multiplies without carries; the
-    // shard writer checksums every column with it.
-    PyObject* module_crc32(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    struct TableState {
+        TableState(GameFilter filter, bool strict)
+            : builder(shared_generator(), std::move(filter), strict)
+            , reader(builder) { }
+        GameTableBuilder builder;
+        PgnReader reader;
+        bool finished = false;
+    };
+
+    struct TableReaderObject {
+        PyObject_HEAD TableState* state;
+        std::atomic<bool> busy;
+    };
+
+    Parameter table_reader_parameter_list[]
+        = { { "strict" }, { "min_elo" }, { "min_time_control" }, { "max_time_control" },
+              { "events" }, { "terminations" }, { "finished_only" }, { "size_hint" } };
+    Parameters table_reader_parameters { "TableReader()", table_reader_parameter_list, 0 };
+
+    PyObject* table_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
-            if (count < 1 || count > 2) {
-                PyErr_SetString(PyExc_TypeError, "crc32() takes data and an optional value");
+            PyObject* values[8] = {};
+            if (!py::match_arguments(table_reader_parameters, args, kwargs, values))
                 return nullptr;
-            }
-            Bytes bytes;
-            if (!bytes.take(args[0]))
+            bool strict = false;
+            bool finished_only = true;
+            GameFilter filter;
+            std::size_t hint = 0;
+            if (!flag_value(values[0], false, strict) || !flag_value(values[6], true, finished_only)
+                || !filter_values(values + 1, filter) || !size_hint_value(values[7], hint))
                 return nullptr;
-            std::uint32_t value = 0;
-            if (count == 2) {
-                const unsigned long start = PyLong_AsUnsignedLongMask(args[1]);
-                if (start == static_cast<unsigned long>(-1) && PyErr_Occurred())
-                    return nullptr;
-                value = static_cast<std::uint32_t>(start);
-            }
-            const std::string_view text = bytes.text();
-            if (text.size() < (1 << 16))
-                value = crc32(value, text.data(), text.size());
-            else
-                without_gil([&] { value = crc32(value, text.data(), text.size()); });
-            return PyLong_FromUnsignedLong(value);
+            filter.finished_only = finished_only;
+            OwnedRef self(type->tp_alloc(type, 0));
+            if (!self)
+                return nullptr;
+            auto* object = reinterpret_cast<TableReaderObject*>(self.get());
+            new (&object->busy) std::atomic<bool>(false);
+            object->state = new TableState(std::move(filter), strict);
+            // Plain movetext takes about 6 bytes a ply, a Lichess game about 400 bytes of tags.
+            if (hint > 0)
+                object->state->builder.columns()->reserve(hint / 1000 + 16, hint / 8);
+            return self.release();
         });
     }
 
+    void table_reader_dealloc(PyObject* self) {
+        auto* object = reinterpret_cast<TableReaderObject*>(self);
+        delete object->state;
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    bool table_usable(TableState& state) {
+        if (state.finished) {
+            PyErr_SetString(PyExc_ValueError, "the reader has finished");
+            return false;
+        }
+        return true;
+    }
+
+    PyObject* table_reader_feed(PyObject* self, PyObject* data) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<TableReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok() || !table_usable(*object->state))
+                return nullptr;
+            Bytes bytes;
+            if (!bytes.take(data))
+                return nullptr;
+            TableState& state = *object->state;
+            bool going = true;
+            without_gil([&] { going = state.reader.feed(bytes.text()); });
+            return PyBool_FromLong(going);
+        });
+    }
+
+    // Ends the input and hands the buffers over: (buffers, counts, errors), buffers a dict of
+    // "<column>.<part>" -> Column (see the names below), tag columns under their tag's name.
+    PyObject* table_reader_finish(PyObject* self, PyObject*) {
+        return guard([&]() -> PyObject* {
+            auto* object = reinterpret_cast<TableReaderObject*>(self);
+            const InUse in_use(object->busy);
+            if (!in_use.ok() || !table_usable(*object->state))
+                return nullptr;
+            TableState& state = *object->state;
+            without_gil([&] { state.reader.finish(); });
+            state.finished = true;
+            if (state.builder.too_large()) {
+                PyErr_SetString(PyExc_ValueError,
+                    "the input is too large for one table (over 2**31 moves or bytes of a tag "
+                    "column): convert it into shards");
+                return nullptr;
+            }
+            const std::shared_ptr<TableColumns>& shared = state.builder.columns();
+            const std::shared_ptr<void> owner = shared;
+            const TableColumns& c = *shared;
+            OwnedRef buffers(py::created(PyDict_New(), "failed to create dict"));
+            const auto add = [&](const std::string& name, PyObject* column) {
+                OwnedRef held(column);
+                return held && PyDict_SetItemString(buffers.get(), name.c_str(), held.get()) == 0;
+            };
+            const auto vec = [&](const std::string& name, const auto& values, const char* format) {
+                return add(name, new_buffer(owner, values.data(), values.size(), format));
+            };
+            const auto text = [&](const std::string& name, const StringColumn& column) {
+                return vec(name + ".offsets", column.offsets, "i")
+                    && add(name + ".data",
+                        new_buffer(owner, reinterpret_cast<const std::uint8_t*>(column.data.data()),
+                            column.data.size(), "B"))
+                    && vec(name + ".valid", column.valid, "B");
+            };
+            bool ok = vec("moves.offsets", c.moves.offsets, "i")
+                && vec("moves.values", c.moves.values, "H") && text("fen", c.fen)
+                && vec("result", c.result, "b") && vec("result.valid", c.result_valid, "B")
+                && vec("white_elo", c.white_elo, "h")
+                && vec("white_elo.valid", c.white_elo_valid, "B")
+                && vec("black_elo", c.black_elo, "h")
+                && vec("black_elo.valid", c.black_elo_valid, "B")
+                && vec("time_base", c.time_base, "i")
+                && vec("time_increment", c.time_increment, "i")
+                && vec("time.valid", c.time_valid, "B") && vec("eval.offsets", c.eval.offsets, "i")
+                && vec("eval.valid", c.eval.valid, "B") && vec("eval.values", c.eval.values, "h")
+                && vec("eval.value_valid", c.eval.value_valid, "B")
+                && vec("mate.values", c.mate, "h") && vec("mate.value_valid", c.mate_valid, "B")
+                && vec("clock.offsets", c.clock.offsets, "i")
+                && vec("clock.valid", c.clock.valid, "B")
+                && vec("clock.values", c.clock.values, "i")
+                && vec("clock.value_valid", c.clock.value_valid, "B") && vec("game", c.game, "q")
+                && vec("offset", c.offset, "q") && vec("headers.offsets", c.header_offsets, "i")
+                && text("headers.keys", c.header_keys) && text("headers.values", c.header_values);
+            for (unsigned i = 0; ok && i < TABLE_TAG_COUNT; ++i)
+                ok = text(std::string(TABLE_TAG_NAMES[i]), c.tags[i]);
+            if (!ok)
+                return nullptr;
+            OwnedRef counts(counts_dict(state.builder.counts()));
+            OwnedRef errors(errors_list(state.builder.errors()));
+            return py::created(
+                PyTuple_Pack(3, buffers.get(), counts.get(), errors.get()), "failed to pack");
+        });
+    }
+
+    PyObject* table_reader_offset(PyObject* self, void*) {
+        return PyLong_FromUnsignedLongLong(
+            reinterpret_cast<TableReaderObject*>(self)->state->reader.offset());
+    }
+
+    PyMethodDef table_reader_methods[] = {
+        { "feed", table_reader_feed, METH_O,
+            "feed($self, data, /)\n--\n\nReads a chunk of PGN bytes; False once a strict reader "
+            "stopped." },
+        { "finish", table_reader_finish, METH_NOARGS,
+            "finish($self, /)\n--\n\nEnds the input; returns (buffers, counts, errors)." },
+        { nullptr, nullptr, 0, nullptr },
+    };
+
+    PyGetSetDef table_reader_getset[] = {
+        { "offset", table_reader_offset, nullptr, "Bytes consumed so far.", nullptr },
+        { nullptr, nullptr, nullptr, nullptr, nullptr },
+    };
+
+    PyType_Slot table_reader_slots[] = {
+        { Py_tp_new, reinterpret_cast<void*>(table_reader_new) },
+        { Py_tp_dealloc, reinterpret_cast<void*>(table_reader_dealloc) },
+        { Py_tp_methods, table_reader_methods },
+        { Py_tp_getset, table_reader_getset },
+        { Py_tp_doc,
+            const_cast<char*>("TableReader(strict=False, min_elo=None, min_time_control=None, "
+                              "max_time_control=None, events=None, terminations=None, "
+                              "finished_only=True, size_hint=None)\n--\n\nPGN bytes to the "
+                              "column buffers of a game table, one row per kept game.") },
+        { 0, nullptr },
+    };
+
+    PyType_Spec table_reader_spec = {
+        .name = "quarn_data._pgn.TableReader",
+        .basicsize = sizeof(TableReaderObject),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        .slots = table_reader_slots,
+    };
+
+    // --- the module ---
+
     PyMethodDef module_methods[] = {
-        { "crc32", py::as_pycfunction(module_crc32), METH_FASTCALL,
-            "crc32($module, data, value=0, /)\n--\n\nThe CRC-32 of data continued from value, as "
-            "zlib.crc32 computes it." },
         { nullptr, nullptr, 0, nullptr },
     };
 
@@ -905,11 +1085,13 @@ namespace {
             return nullptr;
         OwnedRef game_reader(PyType_FromSpec(&game_reader_spec));
         OwnedRef array_reader(PyType_FromSpec(&array_reader_spec));
+        OwnedRef table_reader(PyType_FromSpec(&table_reader_spec));
         OwnedRef column(PyType_FromSpec(&column_spec));
-        if (!game_reader || !array_reader || !column)
+        if (!game_reader || !array_reader || !table_reader || !column)
             return nullptr;
         if (PyModule_AddObjectRef(module.get(), "GameReader", game_reader.get()) < 0
             || PyModule_AddObjectRef(module.get(), "ArrayReader", array_reader.get()) < 0
+            || PyModule_AddObjectRef(module.get(), "TableReader", table_reader.get()) < 0
             || PyModule_AddObjectRef(module.get(), "Column", column.get()) < 0)
             return nullptr;
         column_type = reinterpret_cast<PyTypeObject*>(column.release());
