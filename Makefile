@@ -158,7 +158,7 @@ asan-python: install cpp-deps
 	"$$cmake" -S . -B $(BUILD)/asan-py -G 'Unix Makefiles' --log-level=WARNING \
 		-DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_WERROR=ON \
 		-DQUARN_BUILD_MODULE=ON -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
-	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn
+	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn quarn_data_env
 	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
 
 # --- Type checks -------------------------------------------------------------------------------
