@@ -47,7 +47,7 @@ namespace {
     QUARN_PARAMETERS(engine_set_start_positions, 1, { "fens" });
     QUARN_PARAMETERS(engine_reset, 0, { "seed" });
     QUARN_PARAMETERS(engine_step, 2, { "actions" }, { "raise_illegal" });
-    QUARN_PARAMETERS(engine_sample_legal, 1, { "out" });
+    QUARN_PARAMETERS(engine_sample_legal, 1, { "out" }, { "seed" });
     QUARN_PARAMETERS(engine_board, 1, { "index" });
     QUARN_PARAMETERS(engine_observe, 2, { "index" }, { "white" });
     QUARN_PARAMETERS(engine_game_state, 1, { "index" });
@@ -543,17 +543,28 @@ namespace {
     PyObject* engine_sample_legal(
         PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
         return guard([&]() -> PyObject* {
-            PyObject* values[1] = {};
+            PyObject* values[2] = {};
             if (!py::match_arguments(engine_sample_legal_parameters, args, nargs, kw, values))
                 return nullptr;
             SelfPlayEngine& engine = *as_engine(self)->engine;
+            std::optional<std::uint64_t> seed;
+            if (values[1] != nullptr && values[1] != Py_None) {
+                long long value = 0;
+                if (!int_argument("seed", values[1], 0, INT64_MAX, value))
+                    return nullptr;
+                seed = static_cast<std::uint64_t>(value);
+            }
             OutBuffer out;
             if (!out.take(values[0], Dtype::INT64, { static_cast<Py_ssize_t>(engine.size()) }))
                 return nullptr;
             const Busy busy(as_engine(self));
             if (!busy.ok())
                 return nullptr;
-            without_gil([&] { engine.sample_legal(static_cast<std::int64_t*>(out.data())); });
+            without_gil([&] {
+                if (seed)
+                    engine.seed(*seed);
+                engine.sample_legal(static_cast<std::int64_t*>(out.data()));
+            });
             Py_RETURN_NONE;
         });
     }
@@ -676,7 +687,8 @@ namespace {
         { "step", py::as_pycfunction(engine_step), FASTCALL,
             "step($self, actions, raise_illegal)\n--\n\nOne step of every game." },
         { "sample_legal", py::as_pycfunction(engine_sample_legal), FASTCALL,
-            "sample_legal($self, out)\n--\n\nA random legal action per game into out (int64)." },
+            "sample_legal($self, out, seed=None)\n--\n\nA random legal action per game into out "
+            "(int64)." },
         { "board", py::as_pycfunction(engine_board), FASTCALL,
             "board($self, index)\n--\n\nA quarn_chess.Board copy of game index." },
         { "observe", py::as_pycfunction(engine_observe), FASTCALL,
