@@ -194,6 +194,8 @@ fuzz-short:
 soak: install
 	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
 	$(VPY) -P tools/soak_pgn.py $(PGN_SOAK_ARGS)
+	# quarn_data.env against chess_v6 at every step of a thousand seeded random games.
+	QUARN_ENV_GAMES=1000 $(VPY) -P -m pytest -q tests/python/test_env.py -k chess_v6_at_every_step
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 bench: install $(STAMPS)/requirements-bench cpp-deps
