@@ -60,8 +60,9 @@ class ChessEnv(AECEnv[str, dict[str, Any], int | None]):
     def observe(self, agent: str) -> dict[str, npt.NDArray[Any]]:
         white = agent == _AGENTS[0]
         observation, mask = self._engine.observe(0, white)
-        if white != (self._mover == 0):
-            # Only the side to move has legal actions.
+        if agent != self.agent_selection:
+            # chess_v6 gives the legal actions of the position to the selected agent only (after
+            # the game ends, also when that agent is not the side to move).
             mask[:] = False
         return {"observation": observation, "action_mask": mask.view(np.int8)}
 

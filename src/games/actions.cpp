@@ -37,24 +37,47 @@ namespace {
 
 } // namespace
 
+namespace {
+    constexpr MoveActionTable MOVE_ACTIONS_INIT = [] {
+        MoveActionTable table {};
+        for (unsigned white = 0; white < 2; ++white)
+            for (unsigned from = 0; from < 64; ++from)
+                for (unsigned to = 0; to < 64; ++to) {
+                    const unsigned f = white ? from : from ^ 56;
+                    const unsigned t = white ? to : to ^ 56;
+                    const int file_step = static_cast<int>(t % 8) - static_cast<int>(f % 8);
+                    const int rank_step = static_cast<int>(t / 8) - static_cast<int>(f / 8);
+                    const int plane = STEP_PLANES[(file_step + 7) * 15 + rank_step + 7];
+                    table[white][from][to] = plane < 0
+                        ? NO_ACTION
+                        : static_cast<std::uint16_t>(
+                            ((f % 8) * 8 + f / 8) * ACTION_PLANES + static_cast<unsigned>(plane));
+                }
+        return table;
+    }();
+
+} // namespace
+
+const MoveActionTable MOVE_ACTIONS = MOVE_ACTIONS_INIT;
+
 std::optional<std::uint16_t> action_of(const Board& board, ChessMove move) {
+    const unsigned special = move.special();
+    if (special < ChessMove::PROMOTE_KNIGHT || special >= ChessMove::PROMOTE_QUEEN) [[likely]] {
+        const std::uint16_t action = MOVE_ACTIONS[board.to_move() & 1][move.from()][move.to()];
+        if (action == NO_ACTION)
+            return std::nullopt;
+        return action;
+    }
     const bool white = board.to_move() != 0;
     const unsigned from = oriented(move.from(), white);
     const unsigned to = oriented(move.to(), white);
     const int file_step = static_cast<int>(file_of(to)) - static_cast<int>(file_of(from));
     const int rank_step = static_cast<int>(rank_of(to)) - static_cast<int>(rank_of(from));
     const unsigned base = (file_of(from) * 8 + rank_of(from)) * ACTION_PLANES;
-    const unsigned special = move.special();
-    if (special >= ChessMove::PROMOTE_KNIGHT && special < ChessMove::PROMOTE_QUEEN) {
-        if (rank_step != 1 || file_step < -1 || file_step > 1)
-            return std::nullopt;
-        return static_cast<std::uint16_t>(
-            base + 64 + (file_step + 1) * 3 + (special - ChessMove::PROMOTE_KNIGHT));
-    }
-    const int plane = STEP_PLANES[(file_step + 7) * 15 + rank_step + 7];
-    if (plane < 0)
+    if (rank_step != 1 || file_step < -1 || file_step > 1)
         return std::nullopt;
-    return static_cast<std::uint16_t>(base + static_cast<unsigned>(plane));
+    return static_cast<std::uint16_t>(
+        base + 64 + (file_step + 1) * 3 + (special - ChessMove::PROMOTE_KNIGHT));
 }
 
 std::optional<ChessMove> decode_action(const Board& board, std::uint32_t action) {

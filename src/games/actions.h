@@ -4,6 +4,7 @@
 #include "../core/board.h"
 #include "../core/chess_move.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,6 +24,16 @@ namespace quarn_chess {
 constexpr std::size_t ACTION_PLANES = 73;
 constexpr std::size_t ACTION_COUNT = 64 * ACTION_PLANES;
 
+// The action of every move that is no under-promotion, by side to move (0 black, 1 white),
+// from- and to-square; NO_ACTION where no plane describes the step.
+constexpr std::uint16_t NO_ACTION = 0xFFFF;
+using MoveActionTable = std::array<std::array<std::array<std::uint16_t, 64>, 64>, 2>;
+extern const MoveActionTable MOVE_ACTIONS;
+
+// action_of for the moves of a move generator, NO_ACTION for none: the table, or the
+// under-promotion planes.
+inline std::uint16_t generated_action(const Board& board, ChessMove move);
+
 // The action of a move of the side to move of `board`; none when no plane describes it (a move
 // from a square to itself, a jump no piece makes, an under-promotion that is not one step
 // forward). Reads only the side to move of the board.
@@ -33,5 +44,12 @@ std::optional<std::uint16_t> action_of(const Board& board, ChessMove move);
 // plane says otherwise). None when the action is out of range or leaves the board. The move is
 // not tested for legality.
 std::optional<ChessMove> decode_action(const Board& board, std::uint32_t action);
+
+inline std::uint16_t generated_action(const Board& board, ChessMove move) {
+    const unsigned special = move.special();
+    if (special < ChessMove::PROMOTE_KNIGHT || special >= ChessMove::PROMOTE_QUEEN) [[likely]]
+        return MOVE_ACTIONS[board.to_move() & 1][move.from()][move.to()];
+    return action_of(board, move).value_or(NO_ACTION);
+}
 
 } // namespace quarn_chess

@@ -159,7 +159,11 @@ void GameState::settle(bool irreversible) {
         moves[i] = legal[i];
         en_passant |= legal[i].special() == ChessMove::EN_PASSANT;
     }
-    in_check = is_check(generator, board);
+    // The side to move has exactly one king here (checked when a position comes in).
+    const PieceIndex own = board.to_move() ? WHITE_OFFSET : BLACK_OFFSET;
+    const Bitboard king = board.pieces[own + KING];
+    in_check = king != 0
+        && generator.attacked_by(board, own ^ BLACK_OFFSET, lsb(king), board.occupied());
     std::uint64_t key = board.zobrist.z_key;
     if (!en_passant)
         key ^= en_passant_toggles(board.info);
@@ -173,14 +177,16 @@ void GameState::settle(bool irreversible) {
         --key_count;
     }
     keys[key_count++] = key;
-    repetitions = count_key(key);
+    repetitions = count_key(key, 0);
     repeated |= repetitions >= 2;
 }
 
-std::uint32_t GameState::count_key(std::uint64_t key) const {
+std::uint32_t GameState::count_key(std::uint64_t key, std::uint32_t back) const {
+    // The side to move is part of the key, so only every other position can match: those an even
+    // number of plies before the one `back` plies before the last.
     std::uint32_t count = 0;
-    for (std::uint32_t i = 0; i < key_count; ++i)
-        count += keys[i] == key;
+    for (int i = static_cast<int>(key_count) - 1 - static_cast<int>(back); i >= 0; i -= 2)
+        count += keys[static_cast<std::size_t>(i)] == key;
     return count;
 }
 
@@ -211,7 +217,7 @@ bool GameState::can_claim_threefold_repetition() {
         // A move that is no pawn move leaves no en-passant right: the hash is the key.
         const std::uint64_t key = board.zobrist.z_key;
         board.pop_move();
-        if (count_key(key) >= 2)
+        if (count_key(key, 1) >= 2)
             return true;
     }
     return false;

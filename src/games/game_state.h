@@ -90,7 +90,9 @@ struct GameState {
 private:
     // After the board changed: the legal moves, check, the position's key and its count.
     void settle(bool irreversible);
-    std::uint32_t count_key(std::uint64_t key) const;
+    // The positions of the stretch equal to `key` among the last one `back` (0 or 1) plies ago and
+    // every second one before it.
+    std::uint32_t count_key(std::uint64_t key, std::uint32_t back) const;
 };
 
 // Whether a move of the side to move is irreversible for the fifty-move rule: a capture or a pawn

@@ -13,6 +13,9 @@ namespace quarn_chess {
 
 namespace {
 
+    // Fewer games than this per thread are not worth waking a thread for.
+    constexpr std::size_t PARALLEL_MINIMUM = 32;
+
     // splitmix64: a generator per game, cheap to seed from (seed, game index).
     std::uint64_t next_random(std::uint64_t& state) {
         std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
@@ -53,12 +56,69 @@ namespace {
 
 } // namespace
 
+WorkerPool::WorkerPool(unsigned workers) {
+    threads_.reserve(workers);
+    for (unsigned w = 1; w <= workers; ++w)
+        threads_.emplace_back([this, w] { work(w); });
+}
+
+WorkerPool::~WorkerPool() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    start_.notify_all();
+    for (std::thread& thread : threads_)
+        thread.join();
+}
+
+void WorkerPool::run(void (*task)(void*, std::size_t), void* context) {
+    {
+        const std::lock_guard lock(mutex_);
+        task_ = task;
+        context_ = context;
+        pending_ = threads_.size();
+        ++generation_;
+    }
+    start_.notify_all();
+    task(context, 0);
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return pending_ == 0; });
+}
+
+void WorkerPool::work(std::size_t part) {
+    std::uint64_t seen = 0;
+    for (;;) {
+        void (*task)(void*, std::size_t) = nullptr;
+        void* context = nullptr;
+        {
+            std::unique_lock lock(mutex_);
+            start_.wait(lock, [&] { return stop_ || generation_ != seen; });
+            if (stop_)
+                return;
+            seen = generation_;
+            task = task_;
+            context = context_;
+        }
+        task(context, part);
+        {
+            const std::lock_guard lock(mutex_);
+            --pending_;
+        }
+        done_.notify_one();
+    }
+}
+
 SelfPlayEngine::SelfPlayEngine(std::size_t count, EngineOptions options, EngineOutputs outputs)
     : options_(options)
     , outputs_(outputs)
     , slots_(count) {
     if (options_.threads == 0)
         options_.threads = 1;
+    if (options_.threads > 1 && count >= 2 * PARALLEL_MINIMUM)
+        pool_ = std::make_unique<WorkerPool>(
+            static_cast<unsigned>(std::min<std::size_t>(options_.threads, count / PARALLEL_MINIMUM))
+            - 1);
     seed(0);
     for (std::size_t i = 0; i < count; ++i)
         restart(i);
@@ -127,11 +187,13 @@ void SelfPlayEngine::restart(std::size_t i) {
 // The actions of the new legal moves.
 void SelfPlayEngine::after_change(Slot& slot) {
     const GameState& state = slot.state;
+    std::uint16_t missing = 0;
     for (std::uint32_t m = 0; m < state.move_count; ++m) {
-        const std::optional<std::uint16_t> action = action_of(state.board, state.moves[m]);
-        check(action.has_value(), "a legal move without an action");
-        slot.actions[m] = *action;
+        const std::uint16_t action = generated_action(state.board, state.moves[m]);
+        missing |= action == NO_ACTION;
+        slot.actions[m] = action;
     }
+    check(!missing, "a legal move without an action");
 }
 
 std::optional<std::size_t> SelfPlayEngine::first_bad_action(
@@ -319,32 +381,32 @@ void SelfPlayEngine::write_packed(const Slot& slot, std::uint64_t* out) const {
     out[15] = state.repetitions;
 }
 
-// Runs work(begin, end) over the games, split into contiguous parts over the threads. A fault in
-// any part travels on after all parts are done.
+// Runs work(begin, end) over the games, split into contiguous parts over the pool's threads. A
+// fault in any part travels on after all parts are done.
 template <class Work> void SelfPlayEngine::parallel(Work&& work) {
     const std::size_t count = slots_.size();
-    const std::size_t parts
-        = std::min<std::size_t>(options_.threads, std::max<std::size_t>(count / 64, 1));
-    if (parts <= 1) {
+    if (!pool_) {
         work(std::size_t { 0 }, count);
         return;
     }
-    std::vector<std::exception_ptr> failures(parts);
-    std::vector<std::thread> threads;
-    threads.reserve(parts - 1);
-    const auto run = [&](std::size_t part) {
-        try {
-            work(count * part / parts, count * (part + 1) / parts);
-        } catch (...) {
-            failures[part] = std::current_exception();
-        }
-    };
-    for (std::size_t part = 1; part < parts; ++part)
-        threads.emplace_back(run, part);
-    run(0);
-    for (std::thread& thread : threads)
-        thread.join();
-    for (const std::exception_ptr& failure : failures)
+    struct Context {
+        Work* work;
+        std::size_t count;
+        std::size_t parts;
+        std::array<std::exception_ptr, 256> failures;
+    } context { &work, count, 0, {} };
+    context.parts = std::min<std::size_t>(options_.threads, count / PARALLEL_MINIMUM);
+    pool_->run(
+        [](void* opaque, std::size_t part) {
+            auto* c = static_cast<Context*>(opaque);
+            try {
+                (*c->work)(c->count * part / c->parts, c->count * (part + 1) / c->parts);
+            } catch (...) {
+                c->failures[part] = std::current_exception();
+            }
+        },
+        &context);
+    for (const std::exception_ptr& failure : context.failures)
         if (failure)
             std::rethrow_exception(failure);
 }

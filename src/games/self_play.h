@@ -6,11 +6,15 @@
 #include "game_state.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quarn_chess {
@@ -65,6 +69,31 @@ struct EngineOutputs {
     std::uint8_t* terminated = nullptr;
     std::uint8_t* truncated = nullptr;
     std::uint8_t* ending = nullptr;
+};
+
+// Threads kept for the life of an engine: run() hands part p of a task to worker p (1..workers)
+// and does part 0 itself, returning when every part is done.
+class WorkerPool {
+public:
+    explicit WorkerPool(unsigned workers);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    void run(void (*task)(void*, std::size_t), void* context);
+
+private:
+    void work(std::size_t part);
+
+    std::mutex mutex_;
+    std::condition_variable start_;
+    std::condition_variable done_;
+    std::uint64_t generation_ = 0;
+    std::size_t pending_ = 0;
+    bool stop_ = false;
+    void (*task_)(void*, std::size_t) = nullptr;
+    void* context_ = nullptr;
+    std::vector<std::thread> threads_;
 };
 
 class SelfPlayEngine {
@@ -125,6 +154,7 @@ private:
     EngineOutputs outputs_;
     std::vector<Slot> slots_;
     std::vector<GameState> starts_;
+    std::unique_ptr<WorkerPool> pool_;
 };
 
 } // namespace quarn_chess

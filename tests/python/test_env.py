@@ -177,9 +177,12 @@ def test_pettingzoo_drop_in_passes_api_test_and_matches_chess_v6() -> None:
         assert agent == zoo_agent
         a, b = ours.last(), zoo.last()
         np.testing.assert_array_equal(a[0]["observation"], b[0]["observation"])
+        np.testing.assert_array_equal(a[0]["action_mask"], b[0]["action_mask"])
         assert a[1:4] == b[1:4]
-        if not (a[2] or a[3]):
-            np.testing.assert_array_equal(a[0]["action_mask"], b[0]["action_mask"])
+        for other in ("player_0", "player_1"):
+            np.testing.assert_array_equal(
+                ours.observe(other)["action_mask"], zoo.observe(other)["action_mask"]
+            )
         action = None if a[2] or a[3] else int(rng.choice(np.flatnonzero(a[0]["action_mask"])))
         ours.step(action)
         zoo.step(action)
