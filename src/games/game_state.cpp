@@ -114,6 +114,21 @@ std::optional<Error> GameState::reset(std::string_view fen) {
     constexpr Bitboard END_RANKS = 0xFF000000000000FF;
     if ((candidate.pieces[PAWN] | candidate.pieces[BLACK_OFFSET + PAWN]) & END_RANKS)
         return Error { "invalid position: a pawn on the first or last rank" };
+    if (const std::uint64_t ep = candidate.info & INFO_EP_MASK) {
+        // The right must follow a double step: the pawn on its fourth rank, the two squares it
+        // crossed empty.
+        const unsigned bit = lsb(ep);
+        const bool white = candidate.to_move() != 0;
+        const unsigned file = bit - (white ? INFO_EP_WHITE_TO_MOVE : INFO_EP_BLACK_TO_MOVE);
+        const unsigned pawn = white ? 32 + file : 24 + file;
+        const unsigned crossed = white ? 40 + file : 16 + file;
+        const unsigned origin = white ? 48 + file : 8 + file;
+        const bool explained = std::popcount(ep) == 1 && file < 8
+            && candidate.piece_on[pawn] == (white ? BLACK_OFFSET + PAWN : PAWN)
+            && candidate.piece_on[crossed] == NO_PIECE && candidate.piece_on[origin] == NO_PIECE;
+        if (!explained)
+            return Error { "invalid position: an en-passant square no double step explains" };
+    }
     const MoveGenerator& generator = shared_generator();
     const unsigned other_king
         = lsb(candidate.pieces[candidate.to_move() ? BLACK_OFFSET + KING : KING]);

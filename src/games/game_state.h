@@ -68,7 +68,8 @@ struct GameState {
     void reset();
     // Sets up a game from a FEN (the move counters are read when present, else 0 and 1). An
     // unreadable text, or a position play could not reach in the ways the rules rely on (not one
-    // king per side, pawns on the first or last rank, the side not to move in check), is an Error
+    // king per side, pawns on the first or last rank, the side not to move in check, an en-passant
+    // square no double step explains), is an Error
     // and leaves the state at the start position.
     std::optional<Error> reset(std::string_view fen);
 
