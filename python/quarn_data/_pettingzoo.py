@@ -7,19 +7,20 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 from gymnasium import spaces
-from pettingzoo import AECEnv
+from pettingzoo import AECEnv  # type: ignore[import-untyped]
 
 from quarn_data import _env
 
 _AGENTS = ["player_0", "player_1"]
 _ILLEGAL_ACTION = 8
+_RENDER_MODES = ["ansi"]
 
 
-class ChessEnv(AECEnv[str, dict[str, Any], int | None]):
+class ChessEnv(AECEnv):  # type: ignore[misc]
     """One chess game with ``chess_v6``'s agents, spaces, rewards and rules, stepped natively."""
 
     metadata = {
-        "render_modes": ["ansi"],
+        "render_modes": _RENDER_MODES,
         "name": "chess_v6",
         "is_parallelizable": False,
         "render_fps": 2,
@@ -27,8 +28,8 @@ class ChessEnv(AECEnv[str, dict[str, Any], int | None]):
 
     def __init__(self, render_mode: str | None = None) -> None:
         super().__init__()
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode must be one of {self.metadata['render_modes']}")
+        if render_mode is not None and render_mode not in _RENDER_MODES:
+            raise ValueError(f"render_mode must be one of {_RENDER_MODES}, not {render_mode!r}")
         self.render_mode = render_mode
         self.possible_agents = list(_AGENTS)
         self.agents = list(_AGENTS)

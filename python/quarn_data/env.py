@@ -19,16 +19,13 @@ from __future__ import annotations
 
 import secrets
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 from quarn_chess import Board
 from quarn_data import _env
-
-if TYPE_CHECKING:  # pragma: no cover
-    from pettingzoo import AECEnv
 
 __all__ = [
     "ACTION_COUNT",
@@ -315,12 +312,13 @@ class VectorEnv:
         """Nothing to release; present for Gymnasium's interface."""
 
 
-def pettingzoo_env(render_mode: str | None = None) -> AECEnv[str, dict[str, Any], int | None]:
+def pettingzoo_env(render_mode: str | None = None) -> Any:
     """A drop-in for ``pettingzoo.classic.chess_v6.env()`` backed by the native engine.
 
     The agents, spaces, observation dicts, rewards, terminations, truncations and the handling of
     an illegal action (the game ends, -1 for its player) are those of ``chess_v6``. Needs
-    PettingZoo (``pip install 'pettingzoo[classic]'``).
+    PettingZoo (``pip install 'pettingzoo[classic]'``). The result is a
+    ``pettingzoo.AECEnv`` (typed ``Any`` here, as PettingZoo ships no type information).
     """
     from quarn_data._pettingzoo import ChessEnv
 
