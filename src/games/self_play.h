@@ -145,6 +145,7 @@ private:
     void restart(std::size_t i);
     void after_change(Slot& slot);
     void step_range(const std::int64_t* actions, std::size_t begin, std::size_t end);
+    void prefetch(std::size_t i) const;
     void write(std::size_t i) const;
     void write_pettingzoo(const Slot& slot, bool white, std::uint8_t* out) const;
     void write_packed(const Slot& slot, std::uint64_t* out) const;
