@@ -178,6 +178,11 @@ void SelfPlayEngine::restart(std::size_t i) {
         state.move_count = start.move_count;
         state.in_check = start.in_check;
     }
+    // Frames not yet played show nothing: all eight are read on every observation.
+    for (Frame& frame : slot.frames) {
+        frame.squares.fill(0);
+        frame.repeated = false;
+    }
     slot.frame_count = 0;
     slot.newest_frame = 0;
     slot.needs_reset = false;
@@ -269,7 +274,11 @@ void SelfPlayEngine::step_range(const std::int64_t* actions, std::size_t begin, 
                 if (options_.observation == ObservationKind::PETTINGZOO) {
                     slot.newest_frame = (slot.newest_frame + 1) % HISTORY_FRAMES;
                     Frame& frame = slot.frames[slot.newest_frame];
-                    frame.pieces = frame_pieces(state.board);
+                    const std::array<Bitboard, PIECE_COUNT> pieces = frame_pieces(state.board);
+                    frame.squares.fill(0);
+                    for (unsigned p = 0; p < PIECE_COUNT; ++p)
+                        for (const unsigned square : get_bits(pieces[p]))
+                            frame.squares[square] |= static_cast<std::uint16_t>(1u << p);
                     frame.repeated = state.repetitions >= 2;
                     slot.frame_count
                         = std::min<std::uint32_t>(slot.frame_count + 1, HISTORY_FRAMES);
@@ -334,8 +343,8 @@ void SelfPlayEngine::observe(
         mask[slot.actions[m]] = 1;
 }
 
-// The channels of each square are gathered as a 111-bit set (two words), then expanded to bytes
-// eight at a time.
+// The channels of each square are gathered as a 111-bit set (two words) from the frames' piece
+// masks, then expanded to bytes eight at a time.
 void SelfPlayEngine::write_pettingzoo(const Slot& slot, bool white, std::uint8_t* out) const {
     const GameState& state = slot.state;
     const std::uint64_t info = state.board.info;
@@ -343,40 +352,46 @@ void SelfPlayEngine::write_pettingzoo(const Slot& slot, bool white, std::uint8_t
     // mirrored, so rank 1 is on top).
     const unsigned flip = white ? 56 : 0;
     const auto right = [&](unsigned bit) { return (info >> bit) & 1; };
-    std::uint64_t every_lo = (white ? right(INFO_WHITE_KING_SIDE) : right(INFO_BLACK_KING_SIDE))
+    const std::uint64_t every_lo
+        = (white ? right(INFO_WHITE_KING_SIDE) : right(INFO_BLACK_KING_SIDE))
         | (white ? right(INFO_WHITE_QUEEN_SIDE) : right(INFO_BLACK_QUEEN_SIDE)) << 1
         | (white ? right(INFO_BLACK_KING_SIDE) : right(INFO_WHITE_KING_SIDE)) << 2
         | (white ? right(INFO_BLACK_QUEEN_SIDE) : right(INFO_WHITE_QUEEN_SIDE)) << 3
         | std::uint64_t { !white } << 4 | std::uint64_t { 1 } << 6;
-    std::uint64_t every_hi = 0;
-    std::array<std::array<std::uint64_t, 2>, 64> channels {};
-    const auto set_channel = [](std::uint64_t& lo, std::uint64_t& hi, unsigned channel) {
-        if (channel < 64)
-            lo |= std::uint64_t { 1 } << channel;
-        else
-            hi |= std::uint64_t { 1 } << (channel - 64);
-    };
-    for (std::uint32_t k = 0; k < slot.frame_count; ++k) {
-        const Frame& frame = slot.frames[(slot.newest_frame + HISTORY_FRAMES - k) % HISTORY_FRAMES];
-        const unsigned base = 7 + 13 * k;
-        for (unsigned p = 0; p < PIECE_COUNT; ++p) {
-            const bool own = (p < BLACK_OFFSET) == white;
-            const unsigned channel = base + (own ? 0 : 6) + p % BLACK_OFFSET;
-            Bitboard b = frame.pieces[p];
-            while (b) {
-                const unsigned s = pop_lsb(b) ^ flip;
-                set_channel(channels[s][0], channels[s][1], channel);
-            }
+    std::uint64_t repeated_lo = 0;
+    std::uint64_t repeated_hi = 0;
+    // Frame k (0 newest) starts at channel 7 + 13k; its twelve channels are the mover's pieces
+    // first, so for black the two halves of a piece mask change places.
+    std::array<const Frame*, HISTORY_FRAMES> frames;
+    for (unsigned k = 0; k < HISTORY_FRAMES; ++k) {
+        frames[k] = &slot.frames[(slot.newest_frame + HISTORY_FRAMES - k) % HISTORY_FRAMES];
+        const unsigned channel = 7 + 13 * k + 12;
+        if (k < slot.frame_count && frames[k]->repeated) {
+            if (channel < 64)
+                repeated_lo |= std::uint64_t { 1 } << channel;
+            else
+                repeated_hi |= std::uint64_t { 1 } << (channel - 64);
         }
-        if (frame.repeated)
-            set_channel(every_lo, every_hi, base + 12);
     }
     const unsigned clock_square = std::min<std::uint32_t>(state.halfmove_clock / 2, 63) ^ flip;
-    channels[clock_square][0] |= std::uint64_t { 1 } << 5;
-    for (unsigned s = 0; s < 64; ++s) {
-        const std::uint64_t lo = channels[s][0] | every_lo;
-        const std::uint64_t hi = channels[s][1] | every_hi;
-        std::uint8_t* square = out + s * PETTINGZOO_CHANNELS;
+    for (unsigned m = 0; m < 64; ++m) {
+        const unsigned s = m ^ flip;
+        std::uint64_t lo = every_lo | repeated_lo | std::uint64_t { m == clock_square } << 5;
+        std::uint64_t hi = repeated_hi;
+        for (unsigned k = 0; k < HISTORY_FRAMES; ++k) {
+            std::uint64_t w = frames[k]->squares[s];
+            if (!white)
+                w = ((w >> 6) | (w << 6)) & 0xFFF;
+            const unsigned shift = 7 + 13 * k;
+            if (shift < 64) {
+                lo |= w << shift;
+                if (shift + 12 > 64)
+                    hi |= w >> (64 - shift);
+            } else {
+                hi |= w << (shift - 64);
+            }
+        }
+        std::uint8_t* square = out + m * PETTINGZOO_CHANNELS;
         for (unsigned j = 0; j < 8; ++j)
             std::memcpy(square + 8 * j, &BYTE_BITS[(lo >> (8 * j)) & 0xFF], 8);
         // Channels 64..110: the last chunk holds seven.

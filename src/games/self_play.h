@@ -128,8 +128,10 @@ public:
     void observe(std::size_t i, bool white, std::uint8_t* observation, std::uint8_t* mask) const;
 
 private:
+    // A position of the history as the PETTINGZOO observation shows it: bit p of squares[s] set
+    // when piece p stands on square s (a1 = 0).
     struct Frame {
-        std::array<Bitboard, PIECE_COUNT> pieces;
+        std::array<std::uint16_t, 64> squares;
         bool repeated;
     };
     struct Slot {
