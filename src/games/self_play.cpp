@@ -16,6 +16,15 @@ namespace {
     // Fewer games than this per thread are not worth waking a thread for.
     constexpr std::size_t PARALLEL_MINIMUM = 32;
 
+    // About a hundred microseconds of waiting before a thread sleeps.
+    constexpr unsigned SPINS = 4096;
+
+    void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+
     // splitmix64: a generator per game, cheap to seed from (seed, game index).
     std::uint64_t next_random(std::uint64_t& state) {
         std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
@@ -65,7 +74,7 @@ WorkerPool::WorkerPool(unsigned workers) {
 WorkerPool::~WorkerPool() {
     {
         const std::lock_guard lock(mutex_);
-        stop_ = true;
+        stop_.store(true);
     }
     start_.notify_all();
     for (std::thread& thread : threads_)
@@ -73,39 +82,42 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::run(void (*task)(void*, std::size_t), void* context) {
+    task_ = task;
+    context_ = context;
+    pending_.store(threads_.size(), std::memory_order_relaxed);
     {
         const std::lock_guard lock(mutex_);
-        task_ = task;
-        context_ = context;
-        pending_ = threads_.size();
-        ++generation_;
+        generation_.fetch_add(1, std::memory_order_release);
     }
     start_.notify_all();
     task(context, 0);
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return pending_ == 0; });
+    for (unsigned spin = 0; spin < SPINS && pending_.load(std::memory_order_acquire) != 0; ++spin)
+        pause();
+    if (pending_.load(std::memory_order_acquire) != 0) {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return pending_.load(std::memory_order_acquire) == 0; });
+    }
 }
 
 void WorkerPool::work(std::size_t part) {
     std::uint64_t seen = 0;
     for (;;) {
-        void (*task)(void*, std::size_t) = nullptr;
-        void* context = nullptr;
-        {
+        for (unsigned spin = 0;
+             spin < SPINS && generation_.load(std::memory_order_acquire) == seen && !stop_.load();
+             ++spin)
+            pause();
+        if (generation_.load(std::memory_order_acquire) == seen) {
             std::unique_lock lock(mutex_);
-            start_.wait(lock, [&] { return stop_ || generation_ != seen; });
-            if (stop_)
-                return;
-            seen = generation_;
-            task = task_;
-            context = context_;
+            start_.wait(lock, [&] { return stop_.load() || generation_.load() != seen; });
         }
-        task(context, part);
-        {
+        if (stop_.load())
+            return;
+        seen = generation_.load(std::memory_order_acquire);
+        task_(context_, part);
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             const std::lock_guard lock(mutex_);
-            --pending_;
+            done_.notify_one();
         }
-        done_.notify_one();
     }
 }
 

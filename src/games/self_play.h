@@ -6,6 +6,7 @@
 #include "game_state.h"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -85,12 +86,14 @@ public:
 private:
     void work(std::size_t part);
 
+    // Waiting spins a little before it sleeps: the next batch often comes within microseconds,
+    // and waking a sleeping thread costs more than a small batch's work.
     std::mutex mutex_;
     std::condition_variable start_;
     std::condition_variable done_;
-    std::uint64_t generation_ = 0;
-    std::size_t pending_ = 0;
-    bool stop_ = false;
+    std::atomic<std::uint64_t> generation_ = 0;
+    std::atomic<std::size_t> pending_ = 0;
+    std::atomic<bool> stop_ = false;
     void (*task_)(void*, std::size_t) = nullptr;
     void* context_ = nullptr;
     std::vector<std::thread> threads_;
