@@ -311,6 +311,50 @@ class VectorEnv:
     def close(self) -> None:
         """Nothing to release; present for Gymnasium's interface."""
 
+    # Gymnasium's vector-environment attributes, made on first use (they import Gymnasium).
+
+    @property
+    def metadata(self) -> dict[str, Any]:
+        """``{"autoreset_mode": gymnasium.vector.AutoresetMode.NEXT_STEP}``."""
+        from gymnasium.vector import AutoresetMode
+
+        return {"autoreset_mode": AutoresetMode.NEXT_STEP}
+
+    @property
+    def single_action_space(self) -> Any:
+        """``gymnasium.spaces.Discrete(4672)``."""
+        from gymnasium import spaces
+
+        return spaces.Discrete(ACTION_COUNT)
+
+    @property
+    def action_space(self) -> Any:
+        """``gymnasium.spaces.MultiDiscrete`` of N times 4,672."""
+        from gymnasium import spaces
+
+        return spaces.MultiDiscrete(np.full(self.num_envs, ACTION_COUNT, dtype=np.int64))
+
+    @property
+    def single_observation_space(self) -> Any:
+        """A ``gymnasium.spaces.Dict`` with the ``observation`` and ``action_mask`` of one game."""
+        from gymnasium import spaces
+
+        if self.observation_kind == "pettingzoo":
+            observation = spaces.Box(0, 1, (8, 8, 111), dtype=np.bool_)
+            mask = spaces.Box(0, 1, (ACTION_COUNT,), dtype=np.bool_)
+        else:
+            top = np.iinfo(np.uint64).max
+            observation = spaces.Box(0, top, (16,), dtype=np.uint64)
+            mask = spaces.Box(0, top, ((ACTION_COUNT + 63) // 64,), dtype=np.uint64)
+        return spaces.Dict({"observation": observation, "action_mask": mask})
+
+    @property
+    def observation_space(self) -> Any:
+        """The single observation space batched N times."""
+        from gymnasium.vector.utils import batch_space
+
+        return batch_space(self.single_observation_space, self.num_envs)
+
 
 def pettingzoo_env(render_mode: str | None = None) -> Any:
     """A drop-in for ``pettingzoo.classic.chess_v6.env()`` backed by the native engine.

@@ -279,3 +279,15 @@ def test_packed_observations_threads_and_sampling_agree() -> None:
     board = one.board(0)
     bits = np.unpackbits(mask.view(np.uint8), bitorder="little")
     assert np.flatnonzero(bits).tolist() == np.flatnonzero(qenv.legal_action_mask(board)).tolist()
+
+
+def test_gymnasium_attributes_describe_the_arrays() -> None:
+    from gymnasium.vector import AutoresetMode
+
+    for kind in ("pettingzoo", "packed"):
+        env = qenv.VectorEnv(4, seed=0, observation=kind)  # type: ignore[arg-type]
+        obs, _ = env.reset()
+        assert env.metadata["autoreset_mode"] == AutoresetMode.NEXT_STEP
+        assert env.observation_space.contains({k: v.copy() for k, v in obs.items()})
+        assert env.action_space.contains(env.sample_legal())
+        assert env.single_action_space.n == 4672
