@@ -339,13 +339,15 @@ class VectorEnv:
         """A ``gymnasium.spaces.Dict`` with the ``observation`` and ``action_mask`` of one game."""
         from gymnasium import spaces
 
+        # Gymnasium's annotations take only float dtypes for Box.
+        box: Any = spaces.Box
         if self.observation_kind == "pettingzoo":
-            observation = spaces.Box(0, 1, (8, 8, 111), dtype=np.bool_)
-            mask = spaces.Box(0, 1, (ACTION_COUNT,), dtype=np.bool_)
+            observation = box(0, 1, (8, 8, 111), dtype=np.bool_)
+            mask = box(0, 1, (ACTION_COUNT,), dtype=np.bool_)
         else:
             top = np.iinfo(np.uint64).max
-            observation = spaces.Box(0, top, (16,), dtype=np.uint64)
-            mask = spaces.Box(0, top, ((ACTION_COUNT + 63) // 64,), dtype=np.uint64)
+            observation = box(0, top, (16,), dtype=np.uint64)
+            mask = box(0, top, ((ACTION_COUNT + 63) // 64,), dtype=np.uint64)
         return spaces.Dict({"observation": observation, "action_mask": mask})
 
     @property
