@@ -208,7 +208,8 @@ class VectorEnv:
 
         The keyword arguments are those of :class:`VectorEnv`. A FEN that cannot be read, or a
         position play cannot reach in the ways the rules rely on (not one king per side, a pawn on
-        the first or last rank, the side not to move in check), raises ``ValueError`` naming it.
+        the first or last rank, the side not to move in check, an en-passant square no double
+        step explains), or one whose game is over already, raises ``ValueError`` naming it.
         """
         env = cls(len(fens), **kwargs)
         env._engine.set_start_positions(list(fens))

@@ -139,9 +139,18 @@ SelfPlayEngine::SelfPlayEngine(std::size_t count, EngineOptions options, EngineO
 std::optional<Error> SelfPlayEngine::set_start_positions(const std::vector<std::string>& fens) {
     check(fens.size() == slots_.size(), "one FEN per game");
     std::vector<GameState> starts(fens.size());
-    for (std::size_t i = 0; i < fens.size(); ++i)
+    static constexpr const char* ENDING_NAMES[]
+        = { "", "checkmate", "insufficient material", "stalemate", "the seventy-five-move rule",
+              "fivefold repetition", "the fifty-move rule", "threefold repetition" };
+    for (std::size_t i = 0; i < fens.size(); ++i) {
         if (std::optional<Error> error = starts[i].reset(fens[i]))
             return Error { "FEN " + std::to_string(i) + ": " + error->message };
+        // A game must have a move to make: one that is over already would end at once, its first
+        // action counted as illegal.
+        if (const Ending ending = starts[i].ending(options_.draw_rules); ending != Ending::NONE)
+            return Error { "FEN " + std::to_string(i) + ": the game is over already ("
+                + ENDING_NAMES[static_cast<int>(ending)] + ")" };
+    }
     starts_ = std::move(starts);
     return std::nullopt;
 }

@@ -256,8 +256,10 @@ def test_out_arrays_are_checked_numpy_style() -> None:
     env = qenv.VectorEnv(2, seed=0)
     with pytest.raises(TypeError):
         env.sample_legal(out=np.zeros(2, dtype=np.int32))
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="FEN 0: invalid position"):
         qenv.VectorEnv.from_fens(["8/8/8/8/8/8/8/8 w - - 0 1"])
+    with pytest.raises(ValueError, match=r"FEN 1: the game is over already \(checkmate\)"):
+        qenv.VectorEnv.from_fens([chess.STARTING_FEN, "7k/6Q1/6K1/8/8/8/8/8 b - - 0 1"])
     with pytest.raises(ValueError):
         qenv.VectorEnv(1, observation="planes")  # type: ignore[arg-type]
 
