@@ -59,6 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (state.reset(fen).has_value())
         return 0;
     check_actions(state, fen);
+    // The engine refuses a game that is over already.
+    if (state.ending(DrawRules::CLAIM) != Ending::NONE)
+        return 0;
 
     std::vector<std::uint8_t> observation(PETTINGZOO_OBSERVATION_SIZE);
     std::vector<std::uint8_t> mask(ACTION_COUNT);
