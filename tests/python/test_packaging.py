@@ -104,6 +104,7 @@ def test_wheel_carries_module_stub_and_metadata(wheel):
             "quarn_data/env.py",
             "quarn_data/pgn.py",
             "quarn_data/py.typed",
+            "quarn_data/tables.py",
             "quarn_chess-0.1.0.dist-info/METADATA",
             "quarn_chess-0.1.0.dist-info/WHEEL",
             "quarn_chess-0.1.0.dist-info/RECORD",
