@@ -99,6 +99,9 @@ class ChessEnv(AECEnv):  # type: ignore[misc]
             self.rewards = {agent: reward, other: -reward}
             done = bool(engine.terminated[0])
             self.terminations = {a: done for a in _AGENTS}
+            if done:
+                # What chess_v6 reports once a game is over.
+                self.infos = {a: {"legal_moves": []} for a in _AGENTS}
             self._mover = 1 - self._mover
         self._accumulate_rewards()
         self.agent_selection = other

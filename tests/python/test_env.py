@@ -164,21 +164,25 @@ def test_action_round_trips_and_masks_on_random_positions() -> None:
         assert masks.shape == (2, 4672) and (masks == mask).all()
 
 
-def test_pettingzoo_drop_in_passes_api_test_and_matches_chess_v6() -> None:
+def test_pettingzoo_drop_in_passes_api_test() -> None:
     from pettingzoo.test import api_test
 
     api_test(qenv.pettingzoo_env(), num_cycles=100)
+
+
+@pytest.mark.parametrize("seed", [3, 4, 5])
+def test_pettingzoo_drop_in_matches_chess_v6(seed: int) -> None:
     ours = qenv.pettingzoo_env()
     zoo = chess_v6.env()
-    ours.reset(seed=3)
-    zoo.reset(seed=3)
-    rng = np.random.default_rng(3)
+    ours.reset(seed=seed)
+    zoo.reset(seed=seed)
+    rng = np.random.default_rng(seed)
     for agent, zoo_agent in zip(ours.agent_iter(), zoo.agent_iter()):
         assert agent == zoo_agent
         a, b = ours.last(), zoo.last()
         np.testing.assert_array_equal(a[0]["observation"], b[0]["observation"])
         np.testing.assert_array_equal(a[0]["action_mask"], b[0]["action_mask"])
-        assert a[1:4] == b[1:4]
+        assert a[1:] == b[1:]
         for other in ("player_0", "player_1"):
             np.testing.assert_array_equal(
                 ours.observe(other)["action_mask"], zoo.observe(other)["action_mask"]
