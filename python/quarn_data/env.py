@@ -103,17 +103,38 @@ def move_of(board: Board, action: int) -> str:
 
 
 def legal_action_mask(board: Board) -> npt.NDArray[np.bool_]:
-    """A new bool array of shape (4672,): True at the action of every legal move of ``board``."""
+    """The actions of the legal moves of ``board``.
+
+    Parameters
+    ----------
+    board : quarn_chess.Board
+        The position; actions are seen from its side to move.
+
+    Returns
+    -------
+    numpy.ndarray of bool, shape (4672,)
+        A new array, True exactly at the action of every legal move.
+    """
     return _env.legal_action_mask(board)
 
 
 def legal_action_mask_batch(
     boards: Sequence[Board], out: npt.NDArray[np.bool_] | None = None
 ) -> npt.NDArray[np.bool_]:
-    """The masks of many boards, bool of shape (N, 4672), written into ``out`` when given.
+    """The masks of many boards at once, with the interpreter lock released.
 
-    ``out`` is checked the way NumPy checks outputs (dtype: ``TypeError``; shape, C-contiguity,
-    writability: ``ValueError``) before anything is written.
+    Parameters
+    ----------
+    boards : sequence of quarn_chess.Board
+        N positions.
+    out : numpy.ndarray of bool, shape (N, 4672), optional
+        Receives the masks. It is checked the way NumPy checks outputs (dtype: ``TypeError``;
+        shape, C-contiguity, writability: ``ValueError``) before anything is written.
+
+    Returns
+    -------
+    numpy.ndarray of bool, shape (N, 4672)
+        ``out``, or a new array: row i is ``legal_action_mask(boards[i])``.
     """
     return _env.legal_action_mask_batch(boards, out)
 
@@ -121,10 +142,27 @@ def legal_action_mask_batch(
 def action_of_batch(
     boards: Sequence[Board], moves: Sequence[str], out: npt.NDArray[np.int64] | None = None
 ) -> npt.NDArray[np.int64]:
-    """The actions of one legal move per board, int64 of shape (N,), written into ``out`` when given.
+    """The actions of one legal move per board.
 
-    Every move is checked before anything is written; an illegal one raises ``ValueError``
-    naming its index.
+    Parameters
+    ----------
+    boards : sequence of quarn_chess.Board
+        N positions.
+    moves : sequence of str
+        N moves as UCI text, ``moves[i]`` legal on ``boards[i]``.
+    out : numpy.ndarray of int64, shape (N,), optional
+        Receives the actions; checked like NumPy outputs before anything is written.
+
+    Returns
+    -------
+    numpy.ndarray of int64, shape (N,)
+        ``out``, or a new array.
+
+    Raises
+    ------
+    ValueError
+        A move is no move text or is illegal on its board (the message names its index); nothing
+        is written then.
     """
     return _env.action_of_batch(boards, moves, out)
 
