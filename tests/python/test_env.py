@@ -114,15 +114,20 @@ def test_endings_from_positions(fen: str, moves: list[str], ending: str) -> None
 
 
 def test_game_state_matches_python_chess_at_every_ply() -> None:
-    for seed in range(6):
+    repeated = claims = 0
+    # The last game opens with knights going back and forth until fivefold repetition.
+    dance = "g1f3 g8f6 f3g1 f6g8".split() * 5
+    for seed in range(7):
         ours = qenv.VectorEnv(1, seed=seed, draw_rules="automatic")
         ours.reset()
         pychess = chess.Board()
         rng = np.random.default_rng(seed)
-        for _ in range(400):
+        for ply in range(400):
             state = ours.game_state(0)
             assert state["halfmove_clock"] == pychess.halfmove_clock
             assert state["fullmove_number"] == pychess.fullmove_number
+            for count in (2, 3, 5):
+                assert (state["repetitions"] >= count) == pychess.is_repetition(count)
             assert state["can_claim_fifty_moves"] == pychess.can_claim_fifty_moves()
             assert state["can_claim_threefold_repetition"] == (
                 pychess.can_claim_threefold_repetition()
@@ -130,14 +135,22 @@ def test_game_state_matches_python_chess_at_every_ply() -> None:
             for claim, key in ((False, "ending"), (True, "claim_ending")):
                 outcome = pychess.outcome(claim_draw=claim)
                 assert state[key] == (None if outcome is None else outcome.termination.name)
+            repeated += state["repetitions"] >= 2
+            claims += state["can_claim_threefold_repetition"]
             if state["ending"] is not None:
                 break
             legal = list(pychess.legal_moves)
-            # Shuffling knights and kings back and forth now and then makes repetitions.
-            move = legal[int(rng.integers(len(legal)))]
+            # Quiet moves most of the time: pieces shuffle back and forth and positions repeat.
+            quiet = [m for m in legal if not pychess.is_zeroing(m)]
+            pool = quiet if quiet and rng.random() < 0.8 else legal
+            move = pool[int(rng.integers(len(pool)))]
+            if seed == 6:
+                move = chess.Move.from_uci(dance[ply])
             action = qenv.action_of(ours.board(0), move.uci())
             ours.step([action])
             pychess.push(move)
+    # The games did repeat positions and reach claimable threefold repetitions.
+    assert repeated > 0 and claims > 0
 
 
 def test_action_round_trips_and_masks_on_random_positions() -> None:
