@@ -310,3 +310,29 @@ def test_gymnasium_attributes_describe_the_arrays() -> None:
         assert env.observation_space.contains({k: v.copy() for k, v in obs.items()})
         assert env.action_space.contains(env.sample_legal())
         assert env.single_action_space.n == 4672
+
+
+def test_packed_observation_words_describe_the_position() -> None:
+    import quarn_data
+
+    env = qenv.VectorEnv(8, seed=2, observation="packed")
+    obs, _ = env.reset()
+    for _ in range(120):
+        for i in range(8):
+            words = obs["observation"][i]
+            board = env.board(i)
+            state = env.game_state(i)
+            assert (words[:12] == quarn_data.packed(board, flip=True)).all()
+            flags = int(words[12])
+            white = board.turn() == "white"
+            assert bool(flags >> 4 & 1) == (not white)
+            fen = board.fen().split()
+            own, other = ("KQ", "kq") if white else ("kq", "KQ")
+            rights = [own[0], own[1], other[0], other[1]]
+            assert [bool(flags >> b & 1) for b in range(4)] == [r in fen[2] for r in rights]
+            ep = flags >> 8 & 15
+            assert ep == (0 if fen[3] == "-" else "abcdefgh".index(fen[3][0]) + 1)
+            assert int(words[13]) == state["halfmove_clock"]
+            assert int(words[14]) == state["fullmove_number"]
+            assert int(words[15]) == state["repetitions"]
+        obs = env.step(env.sample_legal())[0]
