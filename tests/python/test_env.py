@@ -336,3 +336,16 @@ def test_packed_observation_words_describe_the_position() -> None:
             assert int(words[14]) == state["fullmove_number"]
             assert int(words[15]) == state["repetitions"]
         obs = env.step(env.sample_legal())[0]
+
+
+def test_max_plies_truncates_and_the_game_restarts() -> None:
+    env = qenv.VectorEnv(4, seed=0, max_plies=10)
+    env.reset()
+    for ply in range(1, 11):
+        _, rewards, terminated, truncated, info = env.step(env.sample_legal())
+        assert not terminated.any()
+        assert truncated.all() == (ply == 10)
+    assert (info["ending"] == 0).all() and (rewards == 0).all()
+    env.step(env.sample_legal())
+    assert all(env.game_state(i)["plies"] == 0 for i in range(4))
+    assert env.board(0).fen() == quarn_chess.Board().fen()
