@@ -46,6 +46,7 @@ TABLE_BENCH_ARGS ?=
 PGN_SOAK_ARGS ?=
 LOADER_BENCH_ARGS ?=
 LOADER_SOAK_ARGS ?=
+ENV_BENCH_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 # Everything the extension is built from. sources.list changes when a file appears or vanishes.
@@ -164,7 +165,7 @@ asan-python: install cpp-deps
 	"$$cmake" -S . -B $(BUILD)/asan-py -G 'Unix Makefiles' --log-level=WARNING \
 		-DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_WERROR=ON \
 		-DQUARN_BUILD_MODULE=ON -DQUARN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
-	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn quarn_data_loader
+	$(CMAKE_BUILD) $(BUILD)/asan-py -j $(JOBS) --target quarn_chess quarn_data_native quarn_data_pgn quarn_data_loader quarn_data_env
 	$(CTEST) --test-dir $(BUILD)/asan-py -L python -V
 
 # PyTorch for quarn_data.torch's tests (make test skips them without torch). PyPI's default torch
@@ -213,6 +214,8 @@ soak: install
 	@$(VPY) -P tools/soak.py $(SOAK_ARGS)
 	$(VPY) -P tools/soak_pgn.py $(PGN_SOAK_ARGS)
 	$(VPY) -P tools/soak_loader.py $(LOADER_SOAK_ARGS)
+	# quarn_data.env against chess_v6 at every step of a thousand seeded random games.
+	QUARN_ENV_GAMES=1000 $(VPY) -P -m pytest -q tests/python/test_env.py -k chess_v6_at_every_step
 
 # bench/run_bench.py finds the native program through QUARN_PERFT_BENCH.
 bench: install $(STAMPS)/requirements-bench cpp-deps
@@ -228,6 +231,7 @@ bench: install $(STAMPS)/requirements-bench cpp-deps
 	if [[ -f bench/pgn_bench.py ]]; then $(VPY) -P bench/pgn_bench.py $(PGN_BENCH_ARGS); ran=1; fi
 	if [[ -f bench/loader_bench.py ]]; then $(VPY) -P bench/loader_bench.py $(LOADER_BENCH_ARGS); ran=1; fi
 	if [[ -f bench/table_bench.py ]]; then $(VPY) -P bench/table_bench.py $(TABLE_BENCH_ARGS); ran=1; fi
+	if [[ -f bench/env_bench.py ]]; then $(VPY) -P bench/env_bench.py $(ENV_BENCH_ARGS); ran=1; fi
 	if [[ -x $$QUARN_PERFT_BENCH ]]; then $$QUARN_PERFT_BENCH $(PERFT_BENCH_ARGS); ran=1; fi
 	if [[ -f "$(CHESS_LIBRARY)" && -x $(BUILD)/bench/native_compare ]]; then
 		$(VPY) bench/native_results.py $(BUILD)/bench/native_compare $(NATIVE_COMPARE_ARGS)

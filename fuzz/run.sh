@@ -4,9 +4,9 @@
 #   fuzz/run.sh [--update-corpus] [SECONDS_PER_TARGET] [TARGET...]
 #   fuzz/run.sh --coverage [TARGET...]
 #
-# SECONDS_PER_TARGET defaults to 60; TARGET is fen, move_text, board_ops, san, queries, pgn or
-# tokens (default: all seven, one after another). Everything goes under $FUZZ_WORK_DIR (default
-# /tmp/fuzz-work):
+# SECONDS_PER_TARGET defaults to 60; TARGET is fen, move_text, board_ops, san, queries, pgn,
+# tokens or env (default: all eight, one after another). Everything goes under $FUZZ_WORK_DIR
+# (default /tmp/fuzz-work):
 #   build/              the instrumented core objects and the binaries fuzz_<target>
 #   corpus/<target>/    the scratch corpus: refreshed from fuzz/corpus/<target>/ on every run and
 #                       keeping what earlier runs found (rm -rf it to start over)
@@ -25,7 +25,7 @@ set -euo pipefail
 fuzz_dir=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$fuzz_dir")
 work=${FUZZ_WORK_DIR:-/tmp/fuzz-work}
-all_targets=(fen move_text board_ops san queries pgn tokens)
+all_targets=(fen move_text board_ops san queries pgn tokens env)
 
 fail_setup() {
     echo "fuzz: $*" >&2
@@ -175,7 +175,7 @@ for target in "${targets[@]}"; do
     options=(-max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=4096
         -artifact_prefix="$artifacts/")
     case $target in
-    fen | board_ops | san | queries) options+=(-dict="$fuzz_dir/fen.dict") ;;
+    fen | board_ops | san | queries | env) options+=(-dict="$fuzz_dir/fen.dict") ;;
     pgn) options+=(-dict="$fuzz_dir/pgn.dict") ;;
     esac
 

@@ -5,6 +5,7 @@
 #include "data.h"
 
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -23,13 +24,16 @@ namespace {
         { "bool", 1, "?" },
         { "uint64", 8, "LQ" },
         { "int8", 1, "b" },
+        { "int64", 8, "lq" },
+        { "float32", 4, "f" },
     };
+    constexpr int DTYPE_COUNT = static_cast<int>(std::size(DTYPES));
 
     const DtypeInfo& info(Dtype dtype) { return DTYPES[static_cast<int>(dtype)]; }
 
     // numpy.empty and the three dtype objects, fetched on first use and kept for the process.
     PyObject* numpy_empty = nullptr;
-    PyObject* dtype_objects[3] = {};
+    PyObject* dtype_objects[DTYPE_COUNT] = {};
     PyTypeObject* ndarray_type = nullptr;
     // Whether an ndarray's data pointer may be read straight from the object: NumPy keeps it as
     // the first field after the object header (PyArrayObject_fields, part of its stable ABI).
@@ -64,8 +68,8 @@ namespace {
         py::OwnedRef dtype(PyObject_GetAttrString(numpy.get(), "dtype"));
         if (!dtype)
             return false;
-        PyObject* objects[3] = {};
-        for (int i = 0; i < 3; ++i) {
+        PyObject* objects[DTYPE_COUNT] = {};
+        for (int i = 0; i < DTYPE_COUNT; ++i) {
             objects[i] = PyObject_CallFunction(dtype.get(), "s", DTYPES[i].name);
             if (objects[i] == nullptr) {
                 for (int j = 0; j < i; ++j)
@@ -79,7 +83,7 @@ namespace {
                 Py_DECREF(object);
             return false;
         }
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < DTYPE_COUNT; ++i)
             dtype_objects[i] = objects[i];
         numpy_empty = empty;
 
@@ -127,7 +131,7 @@ PyObject* new_array(Dtype dtype, std::initializer_list<Py_ssize_t> shape, void**
         return nullptr;
     // The shape tuple of the last array of each dtype is kept: single-board calls ask for the
     // same shape every time.
-    static PyObject* last_shape[3] = {};
+    static PyObject* last_shape[DTYPE_COUNT] = {};
     PyObject*& cached = last_shape[static_cast<int>(dtype)];
     bool same = cached != nullptr && PyTuple_GET_SIZE(cached) == std::ssize(shape);
     Py_ssize_t i = 0;

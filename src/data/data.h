@@ -58,7 +58,7 @@ private:
     std::vector<BoardObject*> objects_;
 };
 
-enum class Dtype { BOOL, UINT64, INT8 };
+enum class Dtype { BOOL, UINT64, INT8, INT64, FLOAT32 };
 
 // A NumPy array of the given dtype and shape, new and C-contiguous, with its data pointer; or
 // nullptr with the exception set (NumPy missing raises ImportError).

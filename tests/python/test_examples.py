@@ -183,3 +183,25 @@ def test_play_announces_what_happens(fen, session, color, expected):
     result = run_example("play.py", "--fen", fen, "--color", color, "--seed", "1", stdin=session)
     assert result.returncode == 0, result.stderr
     assert expected in result.stdout
+
+
+# --- selfplay_rl.py ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("observation", ["pettingzoo", "packed"])
+def test_selfplay_rl_reports_rates_and_endings(observation):
+    result = run_example(
+        "selfplay_rl.py", "--envs", "32", "--steps", "300", "--observation", observation
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    games, plies, steps = (int(lines[0].split()[i].replace(",", "")) for i in (0, 2, 4))
+    assert steps == 32 * 300 and 0 < plies <= steps and games > 0
+    assert "steps/s" in lines[1]
+    counts = {line.split()[0]: int(line.split()[1]) for line in lines[2:] if line.startswith("  ")
+              and not line.startswith("  checkmates")}
+    assert sum(counts.values()) == games
+    assert set(counts) <= {
+        "CHECKMATE", "STALEMATE", "INSUFFICIENT_MATERIAL", "FIFTY_MOVES", "THREEFOLD_REPETITION",
+        "SEVENTYFIVE_MOVES", "FIVEFOLD_REPETITION",
+    }
