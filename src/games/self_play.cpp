@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <thread>
+#include <unistd.h>
 
 namespace quarn_chess {
 
@@ -65,7 +66,8 @@ namespace {
 
 } // namespace
 
-WorkerPool::WorkerPool(unsigned workers) {
+WorkerPool::WorkerPool(unsigned workers)
+    : owner_(getpid()) {
     threads_.reserve(workers);
     for (unsigned w = 1; w <= workers; ++w)
         threads_.emplace_back([this, w] { work(w); });
@@ -81,7 +83,15 @@ WorkerPool::~WorkerPool() {
         thread.join();
 }
 
+bool WorkerPool::inherited() const { return getpid() != owner_; }
+
 void WorkerPool::run(void (*task)(void*, std::size_t), void* context) {
+    if (inherited()) {
+        // A forked child has none of the threads: it does every part itself.
+        for (std::size_t part = 0; part <= threads_.size(); ++part)
+            task(context, part);
+        return;
+    }
     task_ = task;
     context_ = context;
     pending_.store(threads_.size(), std::memory_order_relaxed);
@@ -134,6 +144,13 @@ SelfPlayEngine::SelfPlayEngine(std::size_t count, EngineOptions options, EngineO
     seed(0);
     for (std::size_t i = 0; i < count; ++i)
         restart(i);
+}
+
+SelfPlayEngine::~SelfPlayEngine() {
+    // In a forked child the pool's threads, and maybe waits on its lock, belong to the parent:
+    // the pool is left as it is rather than destroyed.
+    if (pool_ && pool_->inherited())
+        static_cast<void>(pool_.release());
 }
 
 std::optional<Error> SelfPlayEngine::set_start_positions(const std::vector<std::string>& fens) {

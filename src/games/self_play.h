@@ -82,6 +82,9 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     void run(void (*task)(void*, std::size_t), void* context);
+    // Whether this process is a fork of the one that started the threads (it has none of them;
+    // run() then does every part itself).
+    bool inherited() const;
 
 private:
     void work(std::size_t part);
@@ -96,12 +99,17 @@ private:
     std::atomic<bool> stop_ = false;
     void (*task_)(void*, std::size_t) = nullptr;
     void* context_ = nullptr;
+    // The process that started the threads (a fork copies the pool but not its threads).
+    int owner_;
     std::vector<std::thread> threads_;
 };
 
 class SelfPlayEngine {
 public:
     SelfPlayEngine(std::size_t count, EngineOptions options, EngineOutputs outputs);
+    ~SelfPlayEngine();
+    SelfPlayEngine(const SelfPlayEngine&) = delete;
+    SelfPlayEngine& operator=(const SelfPlayEngine&) = delete;
 
     std::size_t size() const { return slots_.size(); }
     const EngineOptions& options() const { return options_; }

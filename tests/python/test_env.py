@@ -349,3 +349,23 @@ def test_max_plies_truncates_and_the_game_restarts() -> None:
     env.step(env.sample_legal())
     assert all(env.game_state(i)["plies"] == 0 for i in range(4))
     assert env.board(0).fen() == quarn_chess.Board().fen()
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_a_forked_child_steps_a_threaded_env_alone() -> None:
+    import signal
+
+    env = qenv.VectorEnv(256, seed=0, threads=2)
+    env.reset()
+    env.step(env.sample_legal())
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        signal.alarm(20)  # a hang ends the child with SIGALRM, failing the test
+        for _ in range(5):
+            env.step(env.sample_legal())
+        del env
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert status == 0
+    for _ in range(5):
+        env.step(env.sample_legal())
