@@ -37,6 +37,9 @@ autodoc_preserve_defaults = True
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False
+# The package re-exports names of its submodules (quarn_data.GameError is quarn_data.pgn.GameError),
+# so a short name in a docstring finds several entries of one object; any of them is right.
+suppress_warnings = ["ref.python"]
 
 html_theme = "furo"
 html_title = "quarn_chess"

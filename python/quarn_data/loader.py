@@ -759,6 +759,8 @@ class GameLoader:
     pad : int
         The token that fills rows after the game's end (default 0: a1a1, which is never a move).
 
+    Notes
+    -----
     Batches are dicts of fresh NumPy arrays: ``tokens`` uint16 ``(B, L)`` (the game's tokens,
     then ``pad``), ``lengths`` int32 ``(B,)`` (tokens in the row), ``plies`` int32 (the game's
     full length), ``result`` int8 (1 white won, 0 draw or unfinished, -1 black won),

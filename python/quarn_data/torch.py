@@ -45,6 +45,8 @@ class PositionDataset(IterableDataset):  # type: ignore[misc]
         ``seed``, ``planes``, ``flip``, ``columns``, ``drop_last``, ``threads``, ``window``,
         ``strict``).
 
+    Notes
+    -----
     The split: with W ranks and K DataLoader workers, worker k of rank r reads part
     ``r * K + k`` of ``W * K`` contiguous, equal ranges of games (``split_part``); every game
     is read by exactly one worker of one rank. Each worker shuffles its own part within its own
