@@ -2,7 +2,7 @@
 #
 #   make test          install into .venv, C++ tests and pytest (plain and under ASan/UBSan), typecheck, fuzz
 #   make install       only build and install the package and the test requirements into .venv
-#   make demo          run examples/perft.py, then convert tests/data/random_games.pgn to game-table shards
+#   make demo          perft, a PGN file to game tables, a training loop over them, batched self-play
 #   make docs          the documentation site into build/docs (charts from bench/results/*.json)
 #   make docs-check    the site with warnings as errors, its links, and pages in headless Chromium
 #   make bench         build and run the native and Python benchmarks (quarn_chess and quarn_data)
@@ -200,6 +200,8 @@ demo: install
 	fi
 	rm -rf $(BUILD)/demo-shards
 	$(VPY) -P -m quarn_data convert tests/data/random_games.pgn --out $(BUILD)/demo-shards --quiet
+	$(VPY) -P examples/train_positions.py $(BUILD)/demo-shards --epochs 2
+	$(VPY) -P examples/selfplay_rl.py --envs 1024 --steps 1000 --seed 0
 
 # Coverage-guided fuzzing with clang's libFuzzer (ASan + UBSan); fuzz/run.sh installs clang when
 # it is missing. The scratch corpus lives in build/fuzz; the committed seeds are only read.

@@ -205,3 +205,25 @@ def test_selfplay_rl_reports_rates_and_endings(observation):
         "CHECKMATE", "STALEMATE", "INSUFFICIENT_MATERIAL", "FIFTY_MOVES", "THREEFOLD_REPETITION",
         "SEVENTYFIVE_MOVES", "FIVEFOLD_REPETITION",
     }
+
+
+# --- train_positions.py --------------------------------------------------------------------------
+
+
+def test_train_positions_sees_every_position_each_epoch_and_learns(tmp_path):
+    import quarn_data
+
+    pgn = EXAMPLES.parent / "tests" / "data" / "random_games.pgn"
+    quarn_data.write_table(quarn_data.pgn_to_table(pgn), tmp_path / "games-000000.parquet")
+    positions = quarn_data.pgn_to_arrays(pgn).counts["positions"]
+    result = run_example("train_positions.py", str(tmp_path), "--epochs", "2")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [int(line.split()[2].replace(",", "")) for line in lines] == [positions, positions]
+    losses = [float(line.split("loss ")[1].split(",")[0]) for line in lines]
+    assert losses[1] < losses[0]
+
+
+def test_train_positions_names_an_empty_folder(tmp_path):
+    result = run_example("train_positions.py", str(tmp_path))
+    assert result.returncode == 2 and "no .parquet game tables" in result.stderr
