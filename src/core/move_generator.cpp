@@ -4,6 +4,7 @@
 #include "attacks.h"
 #include "bits.h"
 #include "fault.h"
+#include "lines.h"
 
 #include <optional>
 #include <string>
@@ -21,42 +22,6 @@ namespace {
     constexpr Bitboard ALL_SQUARES = ~Bitboard { 0 };
 
     constexpr bool occupies(Bitboard b, unsigned square) { return (b & square_bit(square)) != 0; }
-
-    // BETWEEN[a][b]: the squares strictly between a and b when they share a rank, file or
-    // diagonal; 0 otherwise (and for neighbours).
-    constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
-        std::array<std::array<Bitboard, 64>, 64> between {};
-        for (unsigned a = 0; a < 64; ++a)
-            for (const std::int16_t jump : RAY_DIRECTIONS) {
-                Bitboard path = 0;
-                unsigned s = a;
-                while (validate_move(static_cast<std::uint16_t>(s), jump, 1)) {
-                    s += jump;
-                    between[a][s] = path;
-                    path |= square_bit(s);
-                }
-            }
-        return between;
-    }();
-
-    // RAYS[idx_offset][s]: the squares a rook (ROOK_IDX) or bishop (BISHOP_IDX) on s attacks on an
-    // empty board. A slider off these lines cannot attack s, whatever stands between.
-    constexpr std::array<std::array<Bitboard, 64>, 2> RAYS = [] {
-        std::array<std::array<Bitboard, 64>, 2> rays {};
-        for (unsigned s = 0; s < 64; ++s)
-            for (unsigned d = 0; d < RAY_DIRECTIONS.size(); ++d) {
-                const std::int16_t jump = RAY_DIRECTIONS[d];
-                // Steps of 8 and 1 are rook lines, 9 and 7 bishop lines.
-                const unsigned idx
-                    = (jump == 8 || jump == -8 || jump == 1 || jump == -1) ? ROOK_IDX : BISHOP_IDX;
-                unsigned current = s;
-                while (validate_move(static_cast<std::uint16_t>(current), jump, 1)) {
-                    current += jump;
-                    rays[idx][s] |= square_bit(current);
-                }
-            }
-        return rays;
-    }();
 
     // What generation keeps. The pseudo-legal list keeps every candidate; Legal (below) keeps
     // only the moves that do not leave the king attacked. Generation asks the filter at four
@@ -109,8 +74,8 @@ namespace {
                 | (PAWN_ATTACKS[white ? 0 : 1][king_] & pieces[opp_offset_ + PAWN])
                 | (KING_ATTACKS[king_] & pieces[opp_offset_ + KING]);
             const Bitboard queens = pieces[opp_offset_ + QUEEN];
-            Bitboard snipers = (RAYS[ROOK_IDX][king_] & (queens | pieces[opp_offset_ + ROOK]))
-                | (RAYS[BISHOP_IDX][king_] & (queens | pieces[opp_offset_ + BISHOP]));
+            Bitboard snipers = (LINES[ROOK_IDX][king_] & (queens | pieces[opp_offset_ + ROOK]))
+                | (LINES[BISHOP_IDX][king_] & (queens | pieces[opp_offset_ + BISHOP]));
             while (snipers) {
                 const unsigned sniper = pop_lsb(snipers);
                 const Bitboard between = BETWEEN[king_][sniper];
@@ -156,10 +121,10 @@ namespace {
             for (Bitboard left = steps & ~danger; left;) {
                 const unsigned to = pop_lsb(left);
                 // Most targets share no line with an enemy slider: the ray tables settle them.
-                if ((RAYS[ROOK_IDX][to] & rooks)
+                if ((LINES[ROOK_IDX][to] & rooks)
                     && (generator_.slider_attacks(ROOK_IDX, to, occupancy_without_king_) & rooks))
                     continue;
-                if ((RAYS[BISHOP_IDX][to] & bishops)
+                if ((LINES[BISHOP_IDX][to] & bishops)
                     && (generator_.slider_attacks(BISHOP_IDX, to, occupancy_without_king_)
                         & bishops))
                     continue;

@@ -3,6 +3,7 @@
 #include "pgn.h"
 
 #include "bits.h"
+#include "lines.h"
 #include "san.h"
 
 #include <algorithm>
@@ -103,69 +104,15 @@ namespace {
         return i;
     }
 
-    // BETWEEN[a][b]: the squares strictly between two squares on one rank, file or diagonal
-    // (empty for squares on no common line). 32 KiB: a slider on a line through a square attacks
-    // it when nothing stands between, found without the 4 MiB of magic tables.
-    constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
-        std::array<std::array<Bitboard, 64>, 64> between {};
-        for (int a = 0; a < 64; ++a)
-            for (int b = 0; b < 64; ++b) {
-                const int files = b % 8 - a % 8;
-                const int ranks = b / 8 - a / 8;
-                if (a == b || !(files == 0 || ranks == 0 || files == ranks || files == -ranks))
-                    continue;
-                const int step = (ranks > 0          ? 8
-                                         : ranks < 0 ? -8
-                                                     : 0)
-                    + (files > 0        ? 1
-                            : files < 0 ? -1
-                                        : 0);
-                for (int t = a + step; t != b; t += step)
-                    between[a][b] |= Bitboard { 1 } << t;
-            }
-        return between;
-    }();
-
-    // The castling rights a move from or to each square ends: the kings' and rooks' squares.
-    constexpr std::array<std::uint64_t, 64> RIGHTS_LOST = [] {
-        std::array<std::uint64_t, 64> lost {};
-        constexpr auto bit = [](unsigned b) { return std::uint64_t { 1 } << b; };
-        lost[4] = bit(INFO_WHITE_KING_SIDE) | bit(INFO_WHITE_QUEEN_SIDE);
-        lost[7] = bit(INFO_WHITE_KING_SIDE);
-        lost[0] = bit(INFO_WHITE_QUEEN_SIDE);
-        lost[60] = bit(INFO_BLACK_KING_SIDE) | bit(INFO_BLACK_QUEEN_SIDE);
-        lost[63] = bit(INFO_BLACK_KING_SIDE);
-        lost[56] = bit(INFO_BLACK_QUEEN_SIDE);
-        return lost;
-    }();
-
-    // KING_LINES[ROOK_IDX][s]: the squares of s's rank and file; KING_LINES[BISHOP_IDX][s]: its
-    // diagonals (s itself excluded). Only a piece leaving one of them can uncover an attack on s.
-    constexpr std::array<std::array<Bitboard, 64>, 2> KING_LINES = [] {
-        std::array<std::array<Bitboard, 64>, 2> lines {};
-        for (unsigned s = 0; s < 64; ++s)
-            for (unsigned t = 0; t < 64; ++t) {
-                const int files = static_cast<int>(file_of(t)) - static_cast<int>(file_of(s));
-                const int ranks = static_cast<int>(rank_of(t)) - static_cast<int>(rank_of(s));
-                if (t == s)
-                    continue;
-                if (files == 0 || ranks == 0)
-                    lines[ROOK_IDX][s] |= square_bit(t);
-                else if (files == ranks || files == -ranks)
-                    lines[BISHOP_IDX][s] |= square_bit(t);
-            }
-        return lines;
-    }();
-
     // REACH[kind][s]: the squares from which a piece of that kind (knight to king) can reach s on
     // an empty board, by a step or along a line.
     constexpr std::array<std::array<Bitboard, 64>, 6> REACH = [] {
         std::array<std::array<Bitboard, 64>, 6> reach {};
         for (unsigned s = 0; s < 64; ++s) {
             reach[KNIGHT][s] = KNIGHT_ATTACKS[s];
-            reach[BISHOP][s] = KING_LINES[BISHOP_IDX][s];
-            reach[ROOK][s] = KING_LINES[ROOK_IDX][s];
-            reach[QUEEN][s] = KING_LINES[BISHOP_IDX][s] | KING_LINES[ROOK_IDX][s];
+            reach[BISHOP][s] = LINES[BISHOP_IDX][s];
+            reach[ROOK][s] = LINES[ROOK_IDX][s];
+            reach[QUEEN][s] = LINES[BISHOP_IDX][s] | LINES[ROOK_IDX][s];
             reach[KING][s] = KING_ATTACKS[s];
         }
         return reach;
@@ -1066,8 +1013,8 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
         || (PAWN_ATTACKS[white ? 0 : 1][square] & theirs[PAWN])
         || (KING_ATTACKS[square] & theirs[KING]))
         return true;
-    Bitboard sliders = (KING_LINES[ROOK_IDX][square] & (theirs[QUEEN] | theirs[ROOK]))
-        | (KING_LINES[BISHOP_IDX][square] & (theirs[QUEEN] | theirs[BISHOP]));
+    Bitboard sliders = (LINES[ROOK_IDX][square] & (theirs[QUEEN] | theirs[ROOK]))
+        | (LINES[BISHOP_IDX][square] & (theirs[QUEEN] | theirs[BISHOP]));
     while (sliders)
         if (!(BETWEEN[square][pop_lsb(sliders)] & occupancy))
             return true;
@@ -1104,11 +1051,11 @@ std::optional<Error> GameReplay::reset(std::string_view fen) {
     if (!king || (king & (king - 1))) [[unlikely]]
         return generator_.leaves_king_safe(board_, m);
     const unsigned square = lsb(king);
-    const Bitboard straight = KING_LINES[ROOK_IDX][square] & (theirs[QUEEN] | theirs[ROOK]);
-    const Bitboard diagonal = KING_LINES[BISHOP_IDX][square] & (theirs[QUEEN] | theirs[BISHOP]);
+    const Bitboard straight = LINES[ROOK_IDX][square] & (theirs[QUEEN] | theirs[ROOK]);
+    const Bitboard diagonal = LINES[BISHOP_IDX][square] & (theirs[QUEEN] | theirs[BISHOP]);
     // Bitwise, not short-circuit: these conditions follow no pattern a predictor could learn.
-    const bool pin_possible = (((KING_LINES[ROOK_IDX][square] & from) != 0) & (straight != 0))
-        | (((KING_LINES[BISHOP_IDX][square] & from) != 0) & (diagonal != 0));
+    const bool pin_possible = (((LINES[ROOK_IDX][square] & from) != 0) & (straight != 0))
+        | (((LINES[BISHOP_IDX][square] & from) != 0) & (diagonal != 0));
     if (!pin_possible) {
         // Out of reach of every enemy slider, only a knight, a pawn or the king can give check.
         if (!(straight | diagonal)) {
