@@ -1,11 +1,14 @@
 // Shared pieces of quarn_data's native module: the Board class of quarn_chess, board arguments,
-// releasing the interpreter lock, and the NumPy arrays the encoders fill.
+// releasing the interpreter lock, one caller at a time per object, and the NumPy arrays the
+// encoders fill.
 #pragma once
 
 #include <Python.h>
 
+#include "../python/args.h"
 #include "../python/binding.h"
 
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <vector>
@@ -18,6 +21,25 @@ using py::BoardObject;
 // kept for the life of the process.
 extern PyTypeObject* board_class;
 
+// Sets board_class from the quarn_chess module unless done before; false with the exception set
+// (ImportError when quarn_chess cannot be imported or its Board is not a class).
+inline bool import_board_class() {
+    if (board_class != nullptr)
+        return true;
+    py::OwnedRef chess(PyImport_ImportModule("quarn_chess"));
+    if (!chess)
+        return false;
+    py::OwnedRef board(PyObject_GetAttrString(chess.get(), "Board"));
+    if (!board)
+        return false;
+    if (!PyType_Check(board.get())) {
+        PyErr_SetString(PyExc_ImportError, "quarn_chess.Board is not a class");
+        return false;
+    }
+    board_class = reinterpret_cast<PyTypeObject*>(board.release());
+    return true;
+}
+
 // The argument `name` as a Board, or nullptr with TypeError set.
 inline BoardObject* board_argument(const char* name, PyObject* value) {
     if (!Py_IS_TYPE(value, board_class)) [[unlikely]] {
@@ -26,6 +48,30 @@ inline BoardObject* board_argument(const char* name, PyObject* value) {
     }
     return reinterpret_cast<BoardObject*>(value);
 }
+
+// Marks an object busy (its flag set) for the life of the holder, as its native calls work with
+// the interpreter lock released; a second caller (another thread) is refused with RuntimeError
+// and the given text, and must check ok().
+class InUse {
+public:
+    InUse(std::atomic<bool>& flag, const char* refusal)
+        : flag_(flag)
+        , ok_(!flag.exchange(true)) {
+        if (!ok_)
+            PyErr_SetString(PyExc_RuntimeError, refusal);
+    }
+    ~InUse() {
+        if (ok_)
+            flag_.store(false);
+    }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::atomic<bool>& flag_;
+    bool ok_;
+};
 
 // Runs work() with the interpreter lock released. An exception thrown by work travels on once
 // the lock is held again.

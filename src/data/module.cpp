@@ -402,19 +402,8 @@ namespace {
         = py::module_definition("quarn_data._native", "The native half of quarn_data.", methods);
 
     PyObject* build_module() {
-        if (board_class == nullptr) {
-            OwnedRef chess(PyImport_ImportModule("quarn_chess"));
-            if (!chess)
-                return nullptr;
-            OwnedRef board(PyObject_GetAttrString(chess.get(), "Board"));
-            if (!board)
-                return nullptr;
-            if (!PyType_Check(board.get())) {
-                PyErr_SetString(PyExc_ImportError, "quarn_chess.Board is not a class");
-                return nullptr;
-            }
-            board_class = reinterpret_cast<PyTypeObject*>(board.release());
-        }
+        if (!import_board_class())
+            return nullptr;
         if (outcome_type == nullptr) {
             outcome_type = PyStructSequence_NewType(&outcome_desc);
             if (outcome_type == nullptr)

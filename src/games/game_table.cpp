@@ -232,15 +232,10 @@ bool GameTableBuilder::begin_movetext() {
         filtered_ = true;
         return false;
     }
-    if (!has_fen_ || fen_.empty()) {
-        replay_.reset();
-    } else if (const std::optional<Error> error = replay_.reset(fen_)) {
-        fen_error_.kind = PgnErrorKind::BAD_FEN;
-        fen_error_.game = game_;
-        fen_error_.message
-            = "game " + std::to_string(game_) + ": bad FEN tag '" + fen_ + "': " + error->message;
+    // fen_ may still hold an earlier game's tag: only has_fen_ says this game has one.
+    if (!start_replay(
+            replay_, has_fen_ ? std::string_view(fen_) : std::string_view(), game_, fen_error_))
         return false;
-    }
     replayed_ = true;
     return true;
 }

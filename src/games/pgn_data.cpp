@@ -645,6 +645,19 @@ bool passes_filter(const GameFilter& filter, const FilterTags& tags) {
         && allowed_value(filter.terminations, tags.has_termination, tags.termination);
 }
 
+bool start_replay(GameReplay& replay, std::string_view fen, std::uint64_t game, PgnError& error) {
+    if (fen.empty()) {
+        replay.reset();
+    } else if (const std::optional<Error> bad = replay.reset(fen)) {
+        error.kind = PgnErrorKind::BAD_FEN;
+        error.game = game;
+        error.message = "game " + std::to_string(game) + ": bad FEN tag '" + std::string(fen)
+            + "': " + bad->message;
+        return false;
+    }
+    return true;
+}
+
 bool ArrayBuilder::passes_filter() const {
     return quarn_chess::passes_filter(filter_,
         FilterTags { white_elo_, black_elo_, time_control_, has_event_, event_, has_termination_,
@@ -662,15 +675,8 @@ bool ArrayBuilder::begin_movetext() {
         filtered_ = true;
         return false;
     }
-    if (fen_.empty()) {
-        replay_.reset();
-    } else if (const std::optional<Error> error = replay_.reset(fen_)) {
-        fen_error_.kind = PgnErrorKind::BAD_FEN;
-        fen_error_.game = game_;
-        fen_error_.message
-            = "game " + std::to_string(game_) + ": bad FEN tag '" + fen_ + "': " + error->message;
+    if (!start_replay(replay_, fen_, game_, fen_error_))
         return false;
-    }
     replayed_ = true;
     return true;
 }

@@ -117,6 +117,10 @@ struct FilterTags {
 };
 bool passes_filter(const GameFilter& filter, const FilterTags& tags);
 
+// Sets `replay` to the start of game `game`: the standard position when `fen` is empty, else the
+// FEN tag's. A bad FEN leaves its BAD_FEN error in `error` and returns false.
+bool start_replay(GameReplay& replay, std::string_view fen, std::uint64_t game, PgnError& error);
+
 // One row per position, the position before the move played. Layout of the columns:
 //   pieces     packed: 12 uint64 per row (bit s of word p: piece p on square s, Board's order)
 //              planes: 12 * 64 uint8 per row, 0 or 1, plane-major

@@ -301,29 +301,8 @@ namespace {
         std::atomic<bool> busy;
     };
 
-    // Marks the engine busy for the life of the holder; refuses a second user (another thread
-    // stepping the same engine) with RuntimeError.
-    class Busy {
-    public:
-        explicit Busy(EngineObject* self)
-            : self_(self) {
-            bool expected = false;
-            ok_ = self->busy.compare_exchange_strong(expected, true);
-            if (!ok_)
-                PyErr_SetString(PyExc_RuntimeError, "the environment is in use by another thread");
-        }
-        ~Busy() {
-            if (ok_)
-                self_->busy.store(false);
-        }
-        Busy(const Busy&) = delete;
-        Busy& operator=(const Busy&) = delete;
-        bool ok() const { return ok_; }
-
-    private:
-        EngineObject* self_;
-        bool ok_;
-    };
+    // Refuses a second user of an engine (another thread stepping it) with RuntimeError.
+    constexpr const char* ENGINE_IN_USE = "the environment is in use by another thread";
 
     EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
 
@@ -460,7 +439,7 @@ namespace {
                     return nullptr;
                 fens.emplace_back(text);
             }
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             if (std::optional<Error> error = engine.set_start_positions(fens))
@@ -481,7 +460,7 @@ namespace {
                     return nullptr;
                 seed = static_cast<std::uint64_t>(value);
             }
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             SelfPlayEngine& engine = *as_engine(self)->engine;
@@ -519,7 +498,7 @@ namespace {
                 return nullptr;
             }
             const auto* actions = static_cast<const std::int64_t*>(view.buf);
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             if (const std::optional<std::size_t> bad
@@ -557,7 +536,7 @@ namespace {
             OutBuffer out;
             if (!out.take(values[0], Dtype::INT64, { static_cast<Py_ssize_t>(engine.size()) }))
                 return nullptr;
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             without_gil([&] {
@@ -600,7 +579,7 @@ namespace {
             std::size_t index = 0;
             if (!index_argument(engine, values[0], index))
                 return nullptr;
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             const Board& board = engine.state(index).board;
@@ -622,7 +601,7 @@ namespace {
             const int white = PyObject_IsTrue(values[1]);
             if (white < 0)
                 return nullptr;
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             void* observation = nullptr;
@@ -652,7 +631,7 @@ namespace {
             std::size_t index = 0;
             if (!index_argument(engine, values[0], index))
                 return nullptr;
-            const Busy busy(as_engine(self));
+            const InUse busy(as_engine(self)->busy, ENGINE_IN_USE);
             if (!busy.ok())
                 return nullptr;
             GameState state = engine.state(index);
@@ -751,19 +730,8 @@ namespace {
         = py::module_definition("quarn_data._env", "The native half of quarn_data.env.", methods);
 
     PyObject* build_module() {
-        if (board_class == nullptr) {
-            OwnedRef chess(PyImport_ImportModule("quarn_chess"));
-            if (!chess)
-                return nullptr;
-            OwnedRef board(PyObject_GetAttrString(chess.get(), "Board"));
-            if (!board)
-                return nullptr;
-            if (!PyType_Check(board.get())) {
-                PyErr_SetString(PyExc_ImportError, "quarn_chess.Board is not a class");
-                return nullptr;
-            }
-            board_class = reinterpret_cast<PyTypeObject*>(board.release());
-        }
+        if (!import_board_class())
+            return nullptr;
         if (engine_type == nullptr) {
             engine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
             if (engine_type == nullptr)

@@ -11,9 +11,9 @@
 #include "../../python/binding.h"
 #include "../../python/errors.h"
 #include "../../python/module_once.h"
+#include "../data.h"
 
 #include <atomic>
-#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,18 +22,10 @@ namespace quarn_chess::data_loader {
 
 namespace {
 
+    using data::InUse;
+    using data::without_gil;
     using py::guard;
     using py::OwnedRef;
-
-    // Runs work() with the interpreter lock released; an exception thrown by work travels on
-    // once the lock is held again (as quarn_data._native does).
-    template <class Work> void without_gil(Work&& work) {
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-    }
 
     // The buffers of one call, released when the holder goes.
     class Views {
@@ -385,26 +377,7 @@ namespace {
     };
 
     // One call at a time per pool: a second thread gets RuntimeError instead of a data race.
-    class InUse {
-    public:
-        explicit InUse(std::atomic<bool>& flag)
-            : flag_(flag)
-            , ok_(!flag.exchange(true)) {
-            if (!ok_)
-                PyErr_SetString(PyExc_RuntimeError, "the pool is in use by another thread");
-        }
-        ~InUse() {
-            if (ok_)
-                flag_.store(false);
-        }
-        InUse(const InUse&) = delete;
-        InUse& operator=(const InUse&) = delete;
-        bool ok() const { return ok_; }
-
-    private:
-        std::atomic<bool>& flag_;
-        bool ok_;
-    };
+    constexpr const char* POOL_IN_USE = "the pool is in use by another thread";
 
     PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guard([&]() -> PyObject* {
@@ -450,7 +423,7 @@ namespace {
                 PyErr_SetString(PyExc_TypeError, "add() takes batch and strict");
                 return nullptr;
             }
-            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy);
+            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy, POOL_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             Views views;
@@ -481,7 +454,7 @@ namespace {
 
     PyObject* pool_shuffle(PyObject* self, PyObject* seed) {
         return guard([&]() -> PyObject* {
-            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy);
+            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy, POOL_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             const unsigned long long value = PyLong_AsUnsignedLongLongMask(seed);
@@ -500,7 +473,7 @@ namespace {
                 PyErr_SetString(PyExc_TypeError, "take() takes start, count, flip, out and row");
                 return nullptr;
             }
-            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy);
+            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy, POOL_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             std::int64_t start = 0;
@@ -530,7 +503,7 @@ namespace {
 
     PyObject* pool_retain(PyObject* self, PyObject* start) {
         return guard([&]() -> PyObject* {
-            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy);
+            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy, POOL_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             const Py_ssize_t value = PyLong_AsSsize_t(start);
@@ -548,7 +521,7 @@ namespace {
 
     PyObject* pool_clear(PyObject* self, PyObject*) {
         return guard([&]() -> PyObject* {
-            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy);
+            const InUse in_use(reinterpret_cast<PoolObject*>(self)->busy, POOL_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             usable(self)->clear();

@@ -22,6 +22,7 @@ namespace quarn_chess::data_pgn {
 
 namespace {
 
+    using data::InUse;
     using data::without_gil;
     using py::guard;
     using py::OwnedRef;
@@ -29,26 +30,7 @@ namespace {
     using py::Parameters;
 
     // One call at a time per reader: a second thread gets RuntimeError instead of a data race.
-    class InUse {
-    public:
-        explicit InUse(std::atomic<bool>& flag)
-            : flag_(flag)
-            , ok_(!flag.exchange(true)) {
-            if (!ok_)
-                PyErr_SetString(PyExc_RuntimeError, "the reader is in use by another thread");
-        }
-        ~InUse() {
-            if (ok_)
-                flag_.store(false);
-        }
-        InUse(const InUse&) = delete;
-        InUse& operator=(const InUse&) = delete;
-        bool ok() const { return ok_; }
-
-    private:
-        std::atomic<bool>& flag_;
-        bool ok_;
-    };
+    constexpr const char* READER_IN_USE = "the reader is in use by another thread";
 
     // The bytes of a buffer-protocol argument, released when the holder goes.
     class Bytes {
@@ -435,7 +417,7 @@ namespace {
     PyObject* game_reader_feed(PyObject* self, PyObject* data) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<GameReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             Bytes bytes;
@@ -451,7 +433,7 @@ namespace {
     PyObject* game_reader_finish(PyObject* self, PyObject*) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<GameReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             drop_taken(*object);
@@ -464,7 +446,7 @@ namespace {
     PyObject* game_reader_next(PyObject* self) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<GameReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             std::vector<GameRecord>& games = object->state->collector.games();
@@ -771,7 +753,7 @@ namespace {
     PyObject* array_reader_feed(PyObject* self, PyObject* data) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<ArrayReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok() || !usable(*object->state))
                 return nullptr;
             Bytes bytes;
@@ -787,7 +769,7 @@ namespace {
     PyObject* array_reader_counts(PyObject* self, PyObject*) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<ArrayReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok())
                 return nullptr;
             return counts_dict(object->state->builder.counts());
@@ -799,7 +781,7 @@ namespace {
     PyObject* array_reader_finish(PyObject* self, PyObject*) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<ArrayReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok() || !usable(*object->state))
                 return nullptr;
             ArrayState& state = *object->state;
@@ -950,7 +932,7 @@ namespace {
     PyObject* table_reader_feed(PyObject* self, PyObject* data) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<TableReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok() || !table_usable(*object->state))
                 return nullptr;
             Bytes bytes;
@@ -968,7 +950,7 @@ namespace {
     PyObject* table_reader_finish(PyObject* self, PyObject*) {
         return guard([&]() -> PyObject* {
             auto* object = reinterpret_cast<TableReaderObject*>(self);
-            const InUse in_use(object->busy);
+            const InUse in_use(object->busy, READER_IN_USE);
             if (!in_use.ok() || !table_usable(*object->state))
                 return nullptr;
             TableState& state = *object->state;
