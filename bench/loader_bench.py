@@ -51,9 +51,11 @@ ORDER = [(p, c) for c in (chess.WHITE, chess.BLACK) for p in chess.PIECE_TYPES]
 
 
 def lichess_pgn(games: int, seed: int) -> bytes:
-    spec = importlib.util.spec_from_file_location("lichess_like", ROOT / "bench" / "lichess_like.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(
+        "lichess_like", ROOT / "bench" / "lichess_like.py"
+    )
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     rng = random.Random(seed)
     return "".join(module.game_text(i, rng) for i in range(games)).encode()
 

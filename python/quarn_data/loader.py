@@ -81,7 +81,7 @@ class LoaderFault:
         return f"{self.path}, row group {self.row_group}: {self.message}"
 
 
-# --- Arrow buffers to native batch specs -------------------------------------------------------
+# --- Arrow buffers to native batch layouts -----------------------------------------------------
 
 
 def _types() -> dict[str, Any]:
@@ -118,7 +118,7 @@ def _column(batch: Any, name: str, wanted: Any) -> Any:
     return array
 
 
-def _list_spec(array: Any) -> tuple[Any, ...] | None:
+def _list_layout(array: Any) -> tuple[Any, ...] | None:
     if array is None:
         return None
     buffers = array.buffers()
@@ -127,14 +127,14 @@ def _list_spec(array: Any) -> tuple[Any, ...] | None:
     return (buffers[0], array.offset, buffers[1], buffers[2], array.values.offset, buffers[3])
 
 
-def _value_spec(array: Any) -> tuple[Any, ...] | None:
+def _value_layout(array: Any) -> tuple[Any, ...] | None:
     if array is None:
         return None
     buffers = array.buffers()
     return (buffers[0], array.offset, buffers[1])
 
 
-def _batch_spec(batch: Any, first_game: int = 0) -> tuple[Any, ...]:
+def _batch_layout(batch: Any, first_game: int = 0) -> tuple[Any, ...]:
     """The native view of a record batch of a game table: its buffers, not copies."""
     types = _types()
     moves = _column(batch, "moves", types["moves"])
@@ -144,15 +144,15 @@ def _batch_spec(batch: Any, first_game: int = 0) -> tuple[Any, ...]:
     return (
         batch.num_rows,
         first_game,
-        _list_spec(moves),
-        _list_spec(columns["fen"]),
-        _value_spec(columns["result"]),
-        _value_spec(columns["white_elo"]),
-        _value_spec(columns["black_elo"]),
-        _value_spec(columns["game"]),
-        _list_spec(columns["eval"]),
-        _list_spec(columns["mate"]),
-        _list_spec(columns["clock"]),
+        _list_layout(moves),
+        _list_layout(columns["fen"]),
+        _value_layout(columns["result"]),
+        _value_layout(columns["white_elo"]),
+        _value_layout(columns["black_elo"]),
+        _value_layout(columns["game"]),
+        _list_layout(columns["eval"]),
+        _list_layout(columns["mate"]),
+        _list_layout(columns["clock"]),
     )
 
 
@@ -240,23 +240,23 @@ def positions(table: Any, *, planes: bool = False, flip: bool = False) -> dict[s
         raise TypeError(
             f"table must be a pyarrow Table or RecordBatch, not {type(table).__name__!r}"
         )
-    specs = []
+    layouts = []
     total = 0
     first = 0
     for batch in batches:
-        spec = _batch_spec(batch, first)
+        layout = _batch_layout(batch, first)
         try:
-            count, _ = _loader.plies(spec)
+            count, _ = _loader.plies(layout)
         except ValueError as error:
             raise GameTableError(str(error)) from error
-        specs.append((spec, total))
+        layouts.append((layout, total))
         total += count
         first += batch.num_rows
     columns = _cached_columns(total, planes)
     out = _out_tuple(columns)
-    for spec, row in specs:
+    for layout, row in layouts:
         try:
-            _loader.decode(spec, out, row, bool(flip))
+            _loader.decode(layout, out, row, bool(flip))
         except ValueError as error:
             raise GameTableError(str(error)) from error
     return columns
@@ -705,7 +705,7 @@ class PositionLoader:
              first_row: int) -> None:
         f = self._files[block[0]]
         try:
-            faults = pool.add(_batch_spec(batch, first_row), self.strict)
+            faults = pool.add(_batch_layout(batch, first_row), self.strict)
         except ValueError as error:
             raise GameTableError(f"{f.path}, row group {block[1]}: {error}") from error
         for row, game, message in faults:

@@ -34,9 +34,11 @@ COLLECTIONS = sorted(DATA_DIR.glob("*.pgn"))
 
 
 def lichess_like(games: int, seed: int) -> bytes:
-    spec = importlib.util.spec_from_file_location("lichess_like", ROOT / "bench" / "lichess_like.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(
+        "lichess_like", ROOT / "bench" / "lichess_like.py"
+    )
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     rng = random.Random(seed)
     return "".join(module.game_text(i, rng) for i in range(games)).encode()
 
@@ -190,10 +192,10 @@ def test_out_of_bounds_offsets_and_wrong_types_are_refused():
 
     values = np.array([12 + 64 * 28], np.uint16)
     for offsets in ([0, 5], [1, 0], [-1, 0]):
-        spec = (1, 0, (None, 0, np.array(offsets, np.int32), None, 0, values),
+        module_spec = (1, 0, (None, 0, np.array(offsets, np.int32), None, 0, values),
                 *[None] * 8)
         with pytest.raises(ValueError, match="out of bounds"):
-            _loader.plies(spec)
+            _loader.plies(module_spec)
     short = (2, 0, (None, 0, np.array([0, 1], np.int32), None, 0, values), *[None] * 8)
     with pytest.raises(ValueError, match="offsets buffer is too short"):
         _loader.plies(short)

@@ -86,38 +86,39 @@ namespace {
 
     // (validity, offset, values) for `rows` items of T.
     template <class T>
-    bool take_values(
-        Views& views, PyObject* spec, std::int64_t rows, const char* column, ArrowValues<T>& out) {
-        if (spec == Py_None)
+    bool take_values(Views& views, PyObject* layout, std::int64_t rows, const char* column,
+        ArrowValues<T>& out) {
+        if (layout == Py_None)
             return true;
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 3) {
+        if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 3) {
             PyErr_Format(PyExc_TypeError, "column %s: expected (validity, offset, values)", column);
             return false;
         }
         std::int64_t offset = 0;
-        if (!index_value(PyTuple_GET_ITEM(spec, 1), offset))
+        if (!index_value(PyTuple_GET_ITEM(layout, 1), offset))
             return false;
         if (offset < 0)
             return fail(column, "negative offset");
         const void* data = nullptr;
         Py_ssize_t bytes = 0;
-        if (!views.take(PyTuple_GET_ITEM(spec, 2), false, data, bytes))
+        if (!views.take(PyTuple_GET_ITEM(layout, 2), false, data, bytes))
             return false;
         if (rows > 0
             && (data == nullptr || bytes / static_cast<Py_ssize_t>(sizeof(T)) < offset + rows))
             return fail(column, "the values buffer is too short");
         out.values = static_cast<const T*>(data);
         out.offset = offset;
-        return take_validity(views, PyTuple_GET_ITEM(spec, 0), offset, rows, column, out.validity);
+        return take_validity(
+            views, PyTuple_GET_ITEM(layout, 0), offset, rows, column, out.validity);
     }
 
     // (validity, offset, offsets, item validity, item offset, items) for `rows` lists of T.
     template <class T>
-    bool take_list(Views& views, PyObject* spec, std::int64_t rows, const char* column,
+    bool take_list(Views& views, PyObject* layout, std::int64_t rows, const char* column,
         ArrowList<T>& out, std::int64_t& items) {
-        if (spec == Py_None)
+        if (layout == Py_None)
             return true;
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 6) {
+        if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 6) {
             PyErr_Format(PyExc_TypeError,
                 "column %s: expected (validity, offset, offsets, item validity, item offset, "
                 "items)",
@@ -126,21 +127,21 @@ namespace {
         }
         std::int64_t offset = 0;
         std::int64_t item_offset = 0;
-        if (!index_value(PyTuple_GET_ITEM(spec, 1), offset)
-            || !index_value(PyTuple_GET_ITEM(spec, 4), item_offset))
+        if (!index_value(PyTuple_GET_ITEM(layout, 1), offset)
+            || !index_value(PyTuple_GET_ITEM(layout, 4), item_offset))
             return false;
         if (offset < 0 || item_offset < 0)
             return fail(column, "negative offset");
         const void* offsets = nullptr;
         Py_ssize_t offset_bytes = 0;
-        if (!views.take(PyTuple_GET_ITEM(spec, 2), false, offsets, offset_bytes))
+        if (!views.take(PyTuple_GET_ITEM(layout, 2), false, offsets, offset_bytes))
             return false;
         if (offsets == nullptr
             || offset_bytes / static_cast<Py_ssize_t>(sizeof(std::int32_t)) < offset + rows + 1)
             return fail(column, "the offsets buffer is too short");
         const void* values = nullptr;
         Py_ssize_t value_bytes = 0;
-        if (!views.take(PyTuple_GET_ITEM(spec, 5), false, values, value_bytes))
+        if (!views.take(PyTuple_GET_ITEM(layout, 5), false, values, value_bytes))
             return false;
         items = std::max<std::int64_t>(
             0, value_bytes / static_cast<Py_ssize_t>(sizeof(T)) - item_offset);
@@ -148,19 +149,19 @@ namespace {
         out.offset = offset;
         out.items.values = static_cast<const T*>(values);
         out.items.offset = item_offset;
-        return take_validity(views, PyTuple_GET_ITEM(spec, 0), offset, rows, column, out.validity)
+        return take_validity(views, PyTuple_GET_ITEM(layout, 0), offset, rows, column, out.validity)
             && take_validity(
-                views, PyTuple_GET_ITEM(spec, 3), item_offset, items, column, out.items.validity);
+                views, PyTuple_GET_ITEM(layout, 3), item_offset, items, column, out.items.validity);
     }
 
-    // The batch spec the Python side builds from a record batch (quarn_data/loader.py):
+    // The batch layout the Python side builds from a record batch (quarn_data/loader.py):
     // (rows, first_game, moves, fen, result, white_elo, black_elo, game, eval, mate, clock).
-    bool take_batch(Views& views, PyObject* spec, GameBatch& batch) {
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 11) {
+    bool take_batch(Views& views, PyObject* layout, GameBatch& batch) {
+        if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 11) {
             PyErr_SetString(PyExc_TypeError, "batch: expected a tuple of 11 entries");
             return false;
         }
-        const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(spec, i); };
+        const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(layout, i); };
         if (!index_value(item(0), batch.rows) || !index_value(item(1), batch.first_game))
             return false;
         if (batch.rows < 0)
@@ -181,8 +182,8 @@ namespace {
 
     // The output columns, a tuple of 16 writable buffers or None in the order of
     // PositionColumnsOut, each with room for `rows` rows.
-    bool take_out(Views& views, PyObject* spec, std::size_t rows, PositionColumnsOut& out) {
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 16) {
+    bool take_out(Views& views, PyObject* layout, std::size_t rows, PositionColumnsOut& out) {
+        if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 16) {
             PyErr_SetString(PyExc_TypeError, "out: expected a tuple of 16 arrays or None");
             return false;
         }
@@ -200,7 +201,7 @@ namespace {
         for (Py_ssize_t i = 0; i < 16; ++i) {
             const void* data = nullptr;
             Py_ssize_t bytes = 0;
-            if (!views.take(PyTuple_GET_ITEM(spec, i), true, data, bytes))
+            if (!views.take(PyTuple_GET_ITEM(layout, i), true, data, bytes))
                 return false;
             if (data != nullptr && static_cast<std::size_t>(bytes) < rows * BYTES[i]) {
                 PyErr_Format(
@@ -232,11 +233,11 @@ namespace {
     }
 
     // plies(batch) -> (total, longest): the positions of the batch and the longest game's plies.
-    PyObject* module_plies(PyObject*, PyObject* spec) {
+    PyObject* module_plies(PyObject*, PyObject* layout) {
         return guard([&]() -> PyObject* {
             Views views;
             GameBatch batch;
-            if (!take_batch(views, spec, batch))
+            if (!take_batch(views, layout, batch))
                 return nullptr;
             std::vector<std::int64_t> plies(static_cast<std::size_t>(batch.rows));
             std::optional<std::string> message;
