@@ -118,10 +118,6 @@ namespace {
         return reach;
     }();
 
-    // Board::occupied, inlined into the replay's hot path.
-    inline Bitboard all_of(const Board& board) {
-        return board.side_mask(WHITE_OFFSET) | board.side_mask(BLACK_OFFSET);
-    }
     constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
 
     constexpr std::array<bool, 256> TAG_NAME_CHARS = [] {
