@@ -21,6 +21,7 @@ from typing import Any, Union
 import numpy as np
 
 from quarn_data import _loader
+from quarn_data import pgn as _pgn_py
 from quarn_data.tables import GameTableError, _pyarrow, check_version
 
 __all__ = [
@@ -33,26 +34,12 @@ __all__ = [
     "split_part",
 ]
 
-Path = Union[str, "os.PathLike[str]"]
-
 #: The position columns, in the order of pgn_to_arrays, with their dtypes (the pieces column,
 #: ``packed`` or ``planes``, comes first and is always there).
-POSITION_COLUMNS: dict[str, Any] = {
-    "turn": np.uint8,
-    "castling": np.uint8,
-    "ep_file": np.int8,
-    "halfmove": np.uint16,
-    "move": np.uint16,
-    "promotion": np.uint8,
-    "game": np.int64,
-    "ply": np.uint16,
-    "result": np.int8,
-    "white_elo": np.int16,
-    "black_elo": np.int16,
-    "eval": np.float32,
-    "mate": np.int16,
-    "clock": np.float32,
-}
+POSITION_COLUMNS: dict[str, Any] = _pgn_py.POSITION_COLUMNS
+
+Path = Union[str, "os.PathLike[str]"]
+
 
 #: The table columns decoding reads.
 _TABLE_COLUMNS = ["moves", "fen", "result", "white_elo", "black_elo", "game", "eval", "mate",

@@ -288,7 +288,9 @@ def _read_pgn_games(source: Source, *, strict: bool,
             raise failure
 
 
-_DTYPES = {
+# The columns of pgn_to_arrays after the pieces column, in order, with their dtypes (also the
+# columns of quarn_data.positions and the loaders).
+POSITION_COLUMNS: dict[str, Any] = {
     "turn": np.uint8,
     "castling": np.uint8,
     "ep_file": np.int8,
@@ -306,6 +308,34 @@ _DTYPES = {
 }
 
 
+def _reader_options(
+    source: Source,
+    strict: bool,
+    min_elo: int | None,
+    time_control: tuple[float | None, float | None] | None,
+    events: Sequence[str] | None,
+    terminations: Sequence[str] | None,
+    finished_only: bool,
+) -> dict[str, Any]:
+    """The filters and the size hint a native reader of ``source`` is made with."""
+    low, high = time_control if time_control is not None else (None, None)
+    size_hint = None
+    if isinstance(source, (str, os.PathLike)) and _is_plain_name(os.fspath(source)):
+        size_hint = os.path.getsize(source)
+    elif isinstance(source, io.BytesIO):
+        size_hint = len(source.getbuffer()) - source.tell()
+    return dict(
+        strict=strict,
+        min_elo=min_elo,
+        min_time_control=low,
+        max_time_control=high,
+        events=None if events is None else list(events),
+        terminations=None if terminations is None else list(terminations),
+        finished_only=finished_only,
+        size_hint=size_hint,
+    )
+
+
 def _as_arrays(columns: dict[str, Any]) -> dict[str, np.ndarray]:
     arrays: dict[str, np.ndarray] = {}
     if "planes" in columns:
@@ -313,7 +343,7 @@ def _as_arrays(columns: dict[str, Any]) -> dict[str, np.ndarray]:
         arrays["planes"] = flat.view(np.bool_).reshape(-1, 12, 64)
     else:
         arrays["packed"] = np.frombuffer(columns.pop("packed"), dtype=np.uint64).reshape(-1, 12)
-    for name, dtype in _DTYPES.items():
+    for name, dtype in POSITION_COLUMNS.items():
         arrays[name] = np.frombuffer(columns[name], dtype=dtype)
     return arrays
 
@@ -365,22 +395,10 @@ def pgn_to_arrays(
     (up to 1 GiB) for the arrays of the next call, which then do not pay for fresh pages; the
     kernel may take those pages back whenever memory runs short.
     """
-    low, high = time_control if time_control is not None else (None, None)
-    size_hint = None
-    if isinstance(source, (str, os.PathLike)) and _is_plain_name(os.fspath(source)):
-        size_hint = os.path.getsize(source)
-    elif isinstance(source, io.BytesIO):
-        size_hint = len(source.getbuffer()) - source.tell()
     reader = _pgn.ArrayReader(
         planes=planes,
-        strict=strict,
-        min_elo=min_elo,
-        min_time_control=low,
-        max_time_control=high,
-        events=None if events is None else list(events),
-        terminations=None if terminations is None else list(terminations),
-        finished_only=finished_only,
-        size_hint=size_hint,
+        **_reader_options(source, strict, min_elo, time_control, events, terminations,
+                          finished_only),
     )
     with open_source(source) as file:
         failure = _feed_all(reader, _iter_views(file, chunk_size))

@@ -63,7 +63,6 @@ of the table (JSON; see :func:`table_report`).
 
 from __future__ import annotations
 
-import io
 import json
 import os
 from collections.abc import Iterator, Sequence
@@ -79,8 +78,8 @@ from quarn_data.pgn import (
     PgnError,
     Source,
     _feed_all,
-    _is_plain_name,
     _iter_views,
+    _reader_options,
     open_source,
 )
 
@@ -420,21 +419,9 @@ def pgn_to_table(
         For an input too large for one table (over 2**31 moves): convert it into shards.
     """
     pa = _pyarrow()
-    low, high = time_control if time_control is not None else (None, None)
-    size_hint = None
-    if isinstance(source, (str, os.PathLike)) and _is_plain_name(os.fspath(source)):
-        size_hint = os.path.getsize(source)
-    elif isinstance(source, io.BytesIO):
-        size_hint = len(source.getbuffer()) - source.tell()
     reader = _pgn.TableReader(
-        strict=strict,
-        min_elo=min_elo,
-        min_time_control=low,
-        max_time_control=high,
-        events=None if events is None else list(events),
-        terminations=None if terminations is None else list(terminations),
-        finished_only=finished_only,
-        size_hint=size_hint,
+        **_reader_options(source, strict, min_elo, time_control, events, terminations,
+                          finished_only)
     )
     with open_source(source) as file:
         failure = _feed_all(reader, _iter_views(file, chunk_size))
